@@ -13,7 +13,11 @@ typedef std::atomic<uint8_t> tFlag;
 static_assert(sizeof(tFlag) == 1, "flags are single bytes");
 static_assert(std::atomic<uint8_t>::is_always_lock_free, "flags are usable in signal handlers");
 
-inline uint8_t FlagGet(const tFlag &flag) { return flag.load(std::memory_order_relaxed); }
-inline void FlagSet(tFlag &flag, uint8_t value) { flag.store(value, std::memory_order_relaxed); }
+inline uint8_t FlagGet(const tFlag &flag) {
+    return flag.load(std::memory_order_relaxed);
+}
+inline void FlagSet(tFlag &flag, uint8_t value) {
+    flag.store(value, std::memory_order_relaxed);
+}
 
 #endif  // KORVANE_CORE_FLAGS_H

@@ -1,0 +1,143 @@
+// Signal handling: the async-signal-safe handlers and the thread "Signals"
+// that acts on what they note.
+#include "core/signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "core/log.h"
+#include "core/threads.h"
+
+tFlag ShutdownFlag{0};
+
+// One caught signal as the handlers write it into the pipe. Writes of this
+// size to a pipe are atomic, so notes from concurrent handlers never mix.
+struct tSignalNote {
+    int32_t signal;
+    int32_t senderPid;  // 0 when unknown (SIGINT and SIGTERM)
+};
+static_assert(sizeof(tSignalNote) <= PIPE_BUF, "signal notes must be written atomically");
+
+// Read end and write end; never closed, so a late signal can never write into
+// a descriptor that was reused for something else.
+static int SignalPipe[2] = {-1, -1};
+static pthread_t SignalThread;
+static bool SignalThreadStarted = false;
+static std::atomic<bool> SignalThreadStop{false};
+
+static void NoteSignal(int signal, pid_t senderPid) {
+    int savedErrno = errno;
+    tSignalNote note{signal, static_cast<int32_t>(senderPid)};
+    ssize_t written = write(SignalPipe[1], &note, sizeof(note));
+    // Without the note (pipe full) a termination request must still end the
+    // process: set the flag here, which is safe in signal context.
+    if (written != static_cast<ssize_t>(sizeof(note)) && signal != SIGUSR1 && signal != SIGUSR2) {
+        FlagSet(ShutdownFlag, 1);
+    }
+    errno = savedErrno;
+}
+
+void SignalHandler(int signal) {
+    NoteSignal(signal, 0);
+}
+
+void VerboseSignalHandler(int signal, siginfo_t *info, void *) {
+    NoteSignal(signal, info != nullptr ? info->si_pid : 0);
+}
+
+FILE *RedirectStdout(pid_t pid) {
+    char path[32];
+    if (pid == 0) {
+        snprintf(path, sizeof(path), "/dev/null");
+    } else {
+        snprintf(path, sizeof(path), "/proc/%i/fd/1", static_cast<int>(pid));
+    }
+    fflush(stdout);
+    return freopen(path, "w", stdout);
+}
+
+static void HandleSignalNote(const tSignalNote &note) {
+    switch (note.signal) {
+        case SIGUSR1:
+            if (note.senderPid > 0) RedirectStdout(note.senderPid);
+            LogPrintfAlways("VerboseSignalHandler",
+                            "Signal catched (%i): Verbose mode on from PID %i\n", note.signal,
+                            note.senderPid);
+            FlagSet(Verbose, 1);
+            break;
+        case SIGUSR2:
+            if (note.senderPid > 0) RedirectStdout(note.senderPid);
+            LogPrintfAlways("VerboseSignalHandler",
+                            "Signal catched (%i): Verbose mode off from PID %i\n", note.signal,
+                            note.senderPid);
+            RedirectStdout(0);
+            FlagSet(Verbose, 0);
+            break;
+        default:
+            LogPrintf("SignalHandler", "Signal catched (%i): Shutting down application\n",
+                      note.signal);
+            FlagSet(ShutdownFlag, 1);
+            break;
+    }
+}
+
+// Drains the pipe; false when nothing more can be read right now.
+static bool ReadSignalNotes() {
+    tSignalNote notes[16];
+    ssize_t got = read(SignalPipe[0], notes, sizeof(notes));
+    if (got <= 0) return false;
+    for (size_t i = 0; i < static_cast<size_t>(got) / sizeof(tSignalNote); i++) {
+        HandleSignalNote(notes[i]);
+    }
+    return true;
+}
+
+static void *SignalLoop(void *) {
+    while (!SignalThreadStop.load(std::memory_order_relaxed)) {
+        struct pollfd readable = {SignalPipe[0], POLLIN, 0};
+        if (poll(&readable, 1, 100) > 0) {
+            while (ReadSignalNotes()) {
+            }
+        }
+    }
+    // Signals that arrived before the stop are still acted upon.
+    while (ReadSignalNotes()) {
+    }
+    return nullptr;
+}
+
+int InstallSignalHandlers() {
+    if (SignalPipe[0] == -1 && pipe2(SignalPipe, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+
+    pthread_attr_t attr;
+    if (InitThreadAttributes(&attr) != 0) return -1;
+    SignalThreadStop.store(false, std::memory_order_relaxed);
+    int created = pthread_create(&SignalThread, &attr, SignalLoop, nullptr);
+    pthread_attr_destroy(&attr);
+    if (created != 0) return -1;
+    SignalThreadStarted = true;
+    pthread_setname_np(SignalThread, "Signals");
+
+    signal(SIGINT, SignalHandler);
+    signal(SIGTERM, SignalHandler);
+    struct sigaction action = {};
+    action.sa_sigaction = VerboseSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
+    return 0;
+}
+
+void StopSignalThread() {
+    if (!SignalThreadStarted) return;
+    SignalThreadStop.store(true, std::memory_order_relaxed);
+    pthread_join(SignalThread, nullptr);
+    SignalThreadStarted = false;
+}

@@ -1,0 +1,53 @@
+// Parsed templates and the reader command they select.
+//
+// A template text becomes a list of tDatagramElement records (literal text or
+// a magic word); the words of the coming and going templates decide whether
+// the reader runs a plain inventory or a tag memory read.
+#ifndef KORVANE_DATAGRAM_TEMPLATE_H
+#define KORVANE_DATAGRAM_TEMPLATE_H
+
+#include <stdint.h>
+
+#include "core/flags.h"
+#include "sync/event.h"
+#include "sync/mylist.h"
+
+// One piece of a parsed template. Allocated with malloc; a literal owns its
+// Content.
+struct tDatagramElement {
+    uint8_t Kind;     // 0 literal text, 1 magic word
+    void *Content;    // literal: NUL-terminated heap text; word: its tMagicWordSlot
+    uint32_t Length;  // literal: byte count
+    uint8_t Coding;   // 0 Binary, 1 Text, 2 VDA, 3 and 4 base-32; literals carry 1
+};
+
+// Settings of a tag memory read.
+struct tReadSettings {
+    uint8_t Valid;
+    uint8_t MemoryBank;  // 0 RFU, 1 EPC, 2 TID, 3 User
+    uint32_t Password;
+    uint32_t Pointer;  // byte address in the bank
+    uint32_t Length;   // bytes; 0xFFFFFFFF = to the end of the bank
+    uint8_t MemoryBankSet;
+    uint8_t PasswordSet;
+    uint8_t PointerSet;
+    uint8_t LengthSet;
+};
+
+// Guards the template lists and the magic word slots.
+extern tEvent DatagramLock;
+// 1 while an inventory or memory read started by Korvane runs. Set when the
+// reader acknowledges a start; cleared when it acknowledges a stop.
+extern tFlag ReaderCommandRunning;
+// Extended result flags sent to the reader with the command start.
+extern tFlag HostCommExtendedResultFlag;
+// Bytes the memory read delivers beyond what the template asked for.
+extern tFlag SkipFirstByte;
+extern tFlag SkipLastByte;
+// The settings adopted for the reader command; set flags cleared at start-up.
+extern tReadSettings ActiveReadSettings;
+
+// Empties a template list, freeing its elements. Caller holds DatagramLock.
+void FreeTemplateElements(CMyList<tDatagramElement *> &templateList);
+
+#endif  // KORVANE_DATAGRAM_TEMPLATE_H
