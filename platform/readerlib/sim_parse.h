@@ -1,0 +1,57 @@
+// Parsing for the simulated reader's control lines: tokens, numbers, hex words
+// and the tag records of the `tags` command. Pure functions, no state.
+#ifndef KORVANE_PLATFORM_READERLIB_SIM_PARSE_H
+#define KORVANE_PLATFORM_READERLIB_SIM_PARSE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "reader/reader_lib.h"
+
+namespace readersim {
+
+// Splits a line on blanks. A '|' is a token of its own wherever it stands, so
+// "a=1|b=2" and "a=1 | b=2" split alike.
+std::vector<std::string> SplitTokens(const std::string &line);
+
+// An unsigned decimal or 0x-hex number no greater than `max`.
+bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value);
+// As ParseUnsigned with an optional leading '-' or '+', within [min, max].
+bool ParseSigned(const std::string &text, int64_t min, int64_t max, int64_t *value);
+// One to four hex digits, with or without a 0x prefix.
+bool ParseHexWord(const std::string &text, uint16_t *value);
+// Hex digits, a multiple of four: one 16-bit word per four digits, first word
+// first. At most `maxWords` words; no digits at all is zero words.
+bool ParseHexWords(const std::string &text, size_t maxWords, std::vector<uint16_t> *words);
+
+// Lowercase hex of `count` bytes, two digits each.
+std::string HexBytes(const uint8_t *bytes, size_t count);
+
+// One record of a tag chain under construction. The record's `data` and
+// `next` pointers stay null until the chain is linked just before delivery,
+// because the records may still move in memory until then.
+struct PendingRecord {
+    ReaderTagRecord record;
+    // Memory words the data pointer will point at. Sized to at least the
+    // record's dataLength, so a handler trusting dataLength stays in bounds.
+    std::vector<uint16_t> words;
+    bool hasData = false;
+
+    PendingRecord();
+};
+
+// Builds a record from the key=value tokens [begin, end). On bad input returns
+// false with the reason in *error.
+bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t end,
+                 PendingRecord *pending, std::string *error);
+
+// Links a chain: record i's next is record i+1, data pointers point at the
+// words of records that carry data.
+void LinkChain(std::vector<PendingRecord> *chain);
+
+}  // namespace readersim
+
+#endif  // KORVANE_PLATFORM_READERLIB_SIM_PARSE_H
