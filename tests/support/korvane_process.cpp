@@ -1,0 +1,142 @@
+// Child process harness for the korvane binary.
+#include "support/korvane_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "support/isolation.h"
+
+long long MonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+KorvaneProcess::~KorvaneProcess() {
+    if (pid > 0 && exitStatus == -1) {
+        kill(pid, SIGKILL);
+        WaitExit(5000);
+    }
+    if (outputReader.joinable()) outputReader.join();
+    if (errorReader.joinable()) errorReader.join();
+}
+
+void KorvaneProcess::Collect(int fd, std::string *into) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        std::lock_guard<std::mutex> lock(mutex);
+        into->append(buffer, static_cast<size_t>(got));
+        changed.notify_all();
+    }
+    close(fd);
+}
+
+bool KorvaneProcess::Start(const std::vector<std::string> &args,
+                           const std::vector<std::pair<std::string, std::string>> &env) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+    std::vector<std::string> argStrings{KORVANE_BINARY};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &arg : argStrings)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (const auto &variable : env)
+            setenv(variable.first.c_str(), variable.second.c_str(), 1);
+        // The daemon must not inherit a blocked signal mask from the test.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        return false;
+    }
+    outputReader = std::thread(&KorvaneProcess::Collect, this, out[0], &output);
+    errorReader = std::thread(&KorvaneProcess::Collect, this, err[0], &errors);
+    return true;
+}
+
+bool KorvaneProcess::WaitForOutput(const std::string &text, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return output.find(text) != std::string::npos; });
+}
+
+std::string KorvaneProcess::Output() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return output;
+}
+
+std::string KorvaneProcess::Errors() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return errors;
+}
+
+void KorvaneProcess::Signal(int signal) {
+    if (pid > 0 && exitStatus == -1) kill(pid, signal);
+}
+
+int KorvaneProcess::WaitExit(int timeoutMs) {
+    if (pid <= 0) return -1;
+    long long deadline = MonotonicMs() + timeoutMs;
+    while (exitStatus == -1) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (MonotonicMs() >= deadline) return -1;
+        usleep(2000);
+    }
+    // The output is complete once the pipes are closed by the exit.
+    if (outputReader.joinable()) outputReader.join();
+    if (errorReader.joinable()) errorReader.join();
+    return exitStatus;
+}
+
+bool KorvaneProcess::Running() {
+    if (pid <= 0 || exitStatus != -1) return false;
+    return WaitExit(0) == -1;
+}
+
+std::vector<std::string> ThreadNames(pid_t pid) {
+    std::vector<std::string> names;
+    std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    DIR *tasks = opendir(taskDir.c_str());
+    if (tasks == nullptr) return names;
+    while (struct dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::string name = ReadFile(taskDir + "/" + entry->d_name + "/comm");
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        names.push_back(name);
+    }
+    closedir(tasks);
+    return names;
+}
