@@ -30,6 +30,9 @@ static int SignalPipe[2] = {-1, -1};
 static pthread_t SignalThread;
 static bool SignalThreadStarted = false;
 static std::atomic<bool> SignalThreadStop{false};
+// The note StopSignalThread writes to wake the thread at once rather than at
+// its next 100 ms poll; no signal has the number 0.
+static constexpr int32_t kStopNote = 0;
 
 static void NoteSignal(int signal, pid_t senderPid) {
     int savedErrno = errno;
@@ -37,7 +40,7 @@ static void NoteSignal(int signal, pid_t senderPid) {
     ssize_t written = write(SignalPipe[1], &note, sizeof(note));
     // Without the note (pipe full) a termination request must still end the
     // process: set the flag here, which is safe in signal context.
-    if (written != static_cast<ssize_t>(sizeof(note)) && signal != SIGUSR1 && signal != SIGUSR2) {
+    if (written != static_cast<ssize_t>(sizeof(note)) && (signal == SIGINT || signal == SIGTERM)) {
         FlagSet(ShutdownFlag, 1);
     }
     errno = savedErrno;
@@ -93,7 +96,7 @@ static bool ReadSignalNotes() {
     ssize_t got = read(SignalPipe[0], notes, sizeof(notes));
     if (got <= 0) return false;
     for (size_t i = 0; i < static_cast<size_t>(got) / sizeof(tSignalNote); i++) {
-        HandleSignalNote(notes[i]);
+        if (notes[i].signal != kStopNote) HandleSignalNote(notes[i]);
     }
     return true;
 }
@@ -138,6 +141,7 @@ int InstallSignalHandlers() {
 void StopSignalThread() {
     if (!SignalThreadStarted) return;
     SignalThreadStop.store(true, std::memory_order_relaxed);
+    NoteSignal(kStopNote, 0);
     pthread_join(SignalThread, nullptr);
     SignalThreadStarted = false;
 }

@@ -96,7 +96,7 @@ TEST_F(KorvaneProcessTest, VersionOptionPrintsLineKeepsRunningAndTermEndsPromptl
     korvane.Signal(SIGTERM);
     EXPECT_EQ(korvane.WaitExit(5000), 0);
     long long elapsed = MonotonicMs() - signalled;
-    EXPECT_LT(elapsed, 600) << "threads must notice the shutdown within about 100 ms";
+    EXPECT_LT(elapsed, 400) << "threads must notice the shutdown within about 100 ms";
     // Verbose is off: nothing but the version line.
     EXPECT_EQ(korvane.Output(), "Korvane: main(): Version: 1.4.1\n");
     EXPECT_EQ(korvane.Errors(), "");
