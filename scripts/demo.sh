@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 cmake --preset sim >/dev/null
-cmake --build --preset sim
+cmake --build --preset sim --target korvane rfid-version ReaderLib
 
 # The simulated-reader build keeps its configuration and keyboard device in
 # this directory.
