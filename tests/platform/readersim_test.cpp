@@ -1,31 +1,32 @@
-// Tests of the simulated reader library (platform/readerlib): the library is
-// linked into this binary and driven both through its exported functions and
-// through its control socket, with real threads and a real socket.
+// Tests of the simulated reader library (platform/readerlib), linked into this
+// binary and driven through its exported functions and its control socket.
 //
-// The handlers below record every call into one global recorder; tests compare
-// the recorded sequence in a compact text form. To check that nothing else was
-// delivered, a test sends a "fence": a status report with a marker value. The
-// control socket replies only after the handler returned, and deliveries are
-// first-in first-out, so everything queued before the fence has been delivered
-// when the reply arrives.
+// Every handler call is recorded as a line of text. To see everything that was
+// delivered, a test sends a "fence": a status with a marker value. The socket
+// replies only after the handler returned and deliveries are first in, first
+// out, so the reply means everything queued earlier has arrived. Fence() also
+// checks that every handler ran on the library's delivery thread, never on the
+// caller's, and never inside the start handler.
 #include <dirent.h>
-#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,202 +42,141 @@ namespace {
 
 const uint32_t kHandle = 0x4B56;
 const uint32_t kNotConnected = 2;
+const char kIdle[] = "OK running=none handle=19286 connected=1 flags=0 auto=0";
 
-enum Target { kInventory = 0, kRead = 1, kReadUntil = 2, kNoTarget = 3 };
-const char *const kTargetNames[] = {"inventory", "read", "readuntil", "-"};
+std::string Format(const char *format, ...) {
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
 
-enum class Kind { kStatus, kTags, kStopResult, kGetFlag, kSetFlag };
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+    std::vector<std::string> pieces;
+    for (size_t start = 0, end = 0; end < text.size(); start = end + 1) {
+        end = std::min(text.find(separator, start), text.size());
+        pieces.push_back(text.substr(start, end - start));
+    }
+    return pieces;
+}
 
 struct CopiedRecord {
-    ReaderTagRecord record;  // as delivered, pointers included
+    std::string bytes;  // as delivered: padding and pointers included
+    ReaderTagRecord record;
     std::vector<uint16_t> data;
 };
 
 struct Event {
-    Kind kind = Kind::kStatus;
-    Target target = kNoTarget;
-    uint32_t a = 0;  // code, event, result or value
-    uint32_t b = 0;  // status, or the chain's unused value
-    uint32_t handle = 0;
-    pthread_t thread{};
-    bool nested = false;  // delivered while one of our handlers was running
-    std::vector<CopiedRecord> records;
+    std::string text;  // "status read 0 255 19286", "tags read 255 0 n=2", "stop 0 19286", ...
+    std::vector<CopiedRecord> records;  // a chain's records, in chain order
+    pthread_t thread;
+    bool nested;  // delivered while the start handler ran
 };
 
-std::string Describe(const Event &e) {
-    char text[128];
-    switch (e.kind) {
-        case Kind::kStatus:
-            snprintf(text, sizeof(text), "status %s %u %u %u", kTargetNames[e.target], e.a, e.b,
-                     e.handle);
-            break;
-        case Kind::kTags:
-            snprintf(text, sizeof(text), "tags %s %u %u n=%zu", kTargetNames[e.target], e.a, e.b,
-                     e.records.size());
-            break;
-        case Kind::kStopResult:
-            snprintf(text, sizeof(text), "stop %u %u", e.a, e.handle);
-            break;
-        case Kind::kGetFlag:
-            snprintf(text, sizeof(text), "getflag %u %u", e.a, e.handle);
-            break;
-        case Kind::kSetFlag:
-            snprintf(text, sizeof(text), "setflag %u %u", e.a, e.handle);
-            break;
-    }
-    return text;
-}
-
-std::string Describe(const std::vector<Event> &events) {
+std::string Join(const std::vector<Event> &events) {
     std::string text;
-    for (const Event &e : events) {
-        if (!text.empty()) text += " | ";
-        text += Describe(e);
-    }
+    for (const Event &e : events)
+        text += (text.empty() ? "" : " | ") + e.text;
     return text;
 }
 
-// Collects handler calls. The handlers are plain functions, so it is global.
-class Recorder {
-public:
-    void Add(Event event) {
-        event.thread = pthread_self();
-        std::lock_guard<std::mutex> lock(mutex_);
-        event.nested = depth_ > 0;
-        events_.push_back(std::move(event));
-        changed_.notify_all();
-    }
-    std::vector<Event> Take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<Event> taken;
-        taken.swap(events_);
-        return taken;
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
-    // Waits, at most timeoutMs, until `done` holds for the recorded events.
-    template <typename Predicate>
-    bool WaitUntil(int timeoutMs, Predicate done) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return done(events_); });
-    }
-    void Enter() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++depth_;
-    }
-    void Leave() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --depth_;
-    }
-    void Reset() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.clear();
-        depth_ = 0;
-        startDelayMs = 0;
-        stopFromStartHandler = false;
-        disconnectFromStartHandler = false;
-        callbackResult = 0xFFFFFFFF;
-    }
+int CountPrefix(const std::vector<Event> &events, const std::string &prefix) {
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const Event &e) {
+        return e.text.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
 
-    // Behaviour of the start-report (status 255) handler.
-    std::atomic<int> startDelayMs{0};
-    std::atomic<bool> stopFromStartHandler{false};
-    std::atomic<bool> disconnectFromStartHandler{false};
-    std::atomic<uint32_t> callbackResult{0xFFFFFFFF};
-    std::atomic<bool> inStartHandler{false};
+// The handlers are plain functions, so what they record is global, and so is
+// what the start (status 255) handler does besides recording.
+std::mutex gMutex;
+std::condition_variable gChanged;
+std::vector<Event> gEvents;
+std::atomic<int> gStartDelayMs{0};
+std::atomic<bool> gStopFromStart{false};
+std::atomic<bool> gDisconnectFromStart{false};
+std::atomic<bool> gInStartHandler{false};
+std::atomic<uint32_t> gCallbackResult{0};
 
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Event> events_;
-    int depth_ = 0;
-};
+void Record(std::string text, std::vector<CopiedRecord> records = {}) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    gEvents.push_back({std::move(text), std::move(records), pthread_self(), gInStartHandler});
+    gChanged.notify_all();
+}
 
-Recorder gRecorder;
+std::vector<Event> TakeEvents() {
+    std::lock_guard<std::mutex> lock(gMutex);
+    std::vector<Event> taken;
+    taken.swap(gEvents);
+    return taken;
+}
 
-template <Target kTarget>
+bool WaitForEvents(int timeoutMs, const std::function<bool(const std::vector<Event> &)> &done) {
+    std::unique_lock<std::mutex> lock(gMutex);
+    return gChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return done(gEvents); });
+}
+
+void ResetRecorder() {
+    TakeEvents();
+    gStartDelayMs = 0;
+    gStopFromStart = false;
+    gDisconnectFromStart = false;
+    gCallbackResult = 0xFFFFFFFF;
+}
+
+const char *const kTargets[] = {"inventory", "read", "readuntil"};
+
+template <int kTarget>
 void OnStatus(uint32_t code, uint32_t status, uint32_t handle) {
-    Event e;
-    e.kind = Kind::kStatus;
-    e.target = kTarget;
-    e.a = code;
-    e.b = status;
-    e.handle = handle;
-    gRecorder.Add(e);
+    Record(Format("status %s %u %u %u", kTargets[kTarget], code, status, handle));
     if (status != 255) return;
-    gRecorder.Enter();
-    gRecorder.inStartHandler = true;
-    if (gRecorder.startDelayMs > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(gRecorder.startDelayMs.load()));
-    }
-    if (gRecorder.stopFromStartHandler) gRecorder.callbackResult = ASyncStopCommand(handle);
-    if (gRecorder.disconnectFromStartHandler) DisconnectReader(handle);
-    gRecorder.inStartHandler = false;
-    gRecorder.Leave();
+    gInStartHandler = true;
+    if (gStartDelayMs > 0) SleepMs(gStartDelayMs);
+    if (gStopFromStart) gCallbackResult = ASyncStopCommand(handle);
+    if (gDisconnectFromStart) DisconnectReader(handle);
+    gInStartHandler = false;
 }
 
-template <Target kTarget>
+template <int kTarget>
 void OnTags(uint32_t event, uint32_t unused, const ReaderTagRecord *first) {
-    Event e;
-    e.kind = Kind::kTags;
-    e.target = kTarget;
-    e.a = event;
-    e.b = unused;
+    std::vector<CopiedRecord> records;
     // Bounded walk: a broken chain must fail the test, not hang it.
-    for (const ReaderTagRecord *r = first; r != nullptr && e.records.size() < 10000; r = r->next) {
-        CopiedRecord copy;
-        memcpy(&copy.record, r, sizeof(*r));
-        if (r->data != nullptr) copy.data.assign(r->data, r->data + r->dataLength);
-        e.records.push_back(copy);
+    for (const ReaderTagRecord *r = first; r != nullptr && records.size() < 10000; r = r->next) {
+        records.emplace_back();
+        records.back().bytes.assign(reinterpret_cast<const char *>(r), sizeof(*r));
+        memcpy(&records.back().record, r, sizeof(*r));
+        if (r->data != nullptr) records.back().data.assign(r->data, r->data + r->dataLength);
     }
-    gRecorder.Add(e);
+    std::string text =
+        Format("tags %s %u %u n=%zu", kTargets[kTarget], event, unused, records.size());
+    Record(std::move(text), std::move(records));
 }
 
-void OnStop(uint32_t result, uint32_t handle) {
-    Event e;
-    e.kind = Kind::kStopResult;
-    e.a = result;
-    e.handle = handle;
-    gRecorder.Add(e);
+// The stop-result, get-flag and set-flag handlers.
+const char *const kResults[] = {"stop", "getflag", "setflag"};
+template <int kWhich>
+void OnResult(uint32_t value, uint32_t handle) {
+    Record(Format("%s %u %u", kResults[kWhich], value, handle));
 }
 
-void OnGetFlag(uint32_t value, uint32_t handle) {
-    Event e;
-    e.kind = Kind::kGetFlag;
-    e.a = value;
-    e.handle = handle;
-    gRecorder.Add(e);
-}
-
-void OnSetFlag(uint32_t unused, uint32_t handle) {
-    Event e;
-    e.kind = Kind::kSetFlag;
-    e.a = unused;
-    e.handle = handle;
-    gRecorder.Add(e);
-}
-
-void RegisterAll() {
-    ASSERT_EQ(SetDllResultHandlerASyncGetEPCs(&OnStatus<kInventory>, &OnTags<kInventory>), 0u);
-    ASSERT_EQ(SetDllResultHandlerASyncReadDataAny(&OnStatus<kRead>, &OnTags<kRead>), 0u);
-    ASSERT_EQ(SetDllResultHandlerASyncReadDataUntilEndOfBankAny(&OnStatus<kReadUntil>,
-                                                                &OnTags<kReadUntil>),
+void Register(bool on) {
+    EXPECT_EQ(SetDllResultHandlerASyncGetEPCs(on ? OnStatus<0> : nullptr, on ? OnTags<0> : nullptr),
               0u);
-    ASSERT_EQ(SetDllResultHandlerASyncStopCommand(&OnStop), 0u);
-    ASSERT_EQ(SetDllResultHandlerGetExtendedResultFlag(&OnGetFlag), 0u);
-    ASSERT_EQ(SetDllResultHandlerSetExtendedResultFlag(&OnSetFlag), 0u);
-}
-
-void RegisterNone() {
-    SetDllResultHandlerASyncGetEPCs(nullptr, nullptr);
-    SetDllResultHandlerASyncReadDataAny(nullptr, nullptr);
-    SetDllResultHandlerASyncReadDataUntilEndOfBankAny(nullptr, nullptr);
-    SetDllResultHandlerASyncStopCommand(nullptr);
-    SetDllResultHandlerGetExtendedResultFlag(nullptr);
-    SetDllResultHandlerSetExtendedResultFlag(nullptr);
+    EXPECT_EQ(
+        SetDllResultHandlerASyncReadDataAny(on ? OnStatus<1> : nullptr, on ? OnTags<1> : nullptr),
+        0u);
+    EXPECT_EQ(SetDllResultHandlerASyncReadDataUntilEndOfBankAny(on ? OnStatus<2> : nullptr,
+                                                                on ? OnTags<2> : nullptr),
+              0u);
+    EXPECT_EQ(SetDllResultHandlerASyncStopCommand(on ? OnResult<0> : nullptr), 0u);
+    EXPECT_EQ(SetDllResultHandlerGetExtendedResultFlag(on ? OnResult<1> : nullptr), 0u);
+    EXPECT_EQ(SetDllResultHandlerSetExtendedResultFlag(on ? OnResult<2> : nullptr), 0u);
 }
 
 tConnectParams MakeParams() {
@@ -244,7 +184,7 @@ tConnectParams MakeParams() {
     memset(&params, 0, sizeof(params));
     params.commType = 3;
     memcpy(params.address, "127.0.0.1", 10);
-    params.reserved16[100] = 0xAB;  // offset 116: any byte must be carried, not only fields
+    params.reserved16[100] = 0xAB;  // offset 116: every byte must be carried, not only fields
     params.timeout = 2000;
     return params;
 }
@@ -254,32 +194,24 @@ bool PathExists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-int CountThreads() {
-    DIR *dir = opendir("/proc/self/task");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (struct dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(dir);
-    return count;
-}
-
-// Waits, bounded, for the thread count to reach `expected`: a joined thread
-// can stay listed for a moment while the kernel finishes its exit.
-int WaitForThreadCount(int expected, int timeoutMs) {
-    int count = CountThreads();
-    for (int waited = 0; count != expected && waited < timeoutMs; waited += 10) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        count = CountThreads();
-    }
-    return count;
-}
-
 std::string TempDir() {
     char pattern[] = "/tmp/readersim-test-XXXXXX";
     const char *dir = mkdtemp(pattern);
     return dir != nullptr ? dir : "";
+}
+
+// The number of threads of this process, waiting at most timeoutMs for it to
+// become `expected`: a joined thread can stay listed for a moment.
+int ThreadCount(int expected = -1, int timeoutMs = 0) {
+    for (int waited = 0;; waited += 10) {
+        int count = -2;  // "." and ".."
+        DIR *dir = opendir("/proc/self/task");
+        while (dir != nullptr && readdir(dir) != nullptr)
+            ++count;
+        if (dir != nullptr) closedir(dir);
+        if (count == expected || waited >= timeoutMs) return count;
+        SleepMs(10);
+    }
 }
 
 // A connected library with every handler registered and a controller on its
@@ -292,9 +224,8 @@ protected:
         socket_ = dir_ + "/control.sock";
         ASSERT_EQ(setenv("READERSIM_SOCKET", socket_.c_str(), 1), 0);
         ASSERT_EQ(setenv("READERSIM_AUTO_PERIOD_MS", "20", 1), 0);
-        unsetenv("READERSIM_HOLD");
-        gRecorder.Reset();
-        RegisterAll();
+        ResetRecorder();
+        Register(true);
         params_ = MakeParams();
         handle_ = ConnectReader(&params_, 0);
         ASSERT_EQ(handle_, kHandle);
@@ -305,13 +236,13 @@ protected:
     void TearDown() override {
         client_.Close();
         if (handle_ != 0) DisconnectReader(handle_);
-        RegisterNone();
+        Register(false);
         EXPECT_FALSE(PathExists(socket_)) << "DisconnectReader left the control socket";
         unlink(socket_.c_str());
         unsetenv("READERSIM_SOCKET");
         unsetenv("READERSIM_AUTO_PERIOD_MS");
         if (!dir_.empty()) rmdir(dir_.c_str());
-        gRecorder.Reset();
+        ResetRecorder();
     }
 
     std::string Cmd(const std::string &line) { return client_.Command(line); }
@@ -319,17 +250,23 @@ protected:
     // Everything delivered since the last fence, the new fence excluded.
     std::vector<Event> Fence() {
         uint32_t marker = 0xFE000000u + ++fences_;
-        EXPECT_EQ(Cmd("status 0 " + std::to_string(marker) + " via=inventory"), "OK");
-        std::vector<Event> events = gRecorder.Take();
-        if (events.empty() || events.back().kind != Kind::kStatus || events.back().b != marker) {
-            ADD_FAILURE() << "fence missing or not last: " << Describe(events);
+        EXPECT_EQ(Cmd(Format("status 0 %u via=inventory", marker)), "OK");
+        std::vector<Event> events = TakeEvents();
+        if (events.empty() || events.back().text != Format("status inventory 0 %u 19286", marker)) {
+            ADD_FAILURE() << "fence missing or not last: " << Join(events);
             return events;
         }
+        pthread_t delivery = events.back().thread;
         events.pop_back();
+        for (const Event &e : events) {
+            EXPECT_FALSE(pthread_equal(e.thread, pthread_self())) << e.text << ": caller's thread";
+            EXPECT_TRUE(pthread_equal(e.thread, delivery)) << e.text << ": not the delivery thread";
+            EXPECT_FALSE(e.nested) << e.text << ": delivered inside the start handler";
+        }
         return events;
     }
 
-    std::string FenceText() { return Describe(Fence()); }
+    std::string FenceText() { return Join(Fence()); }
 
     std::string dir_;
     std::string socket_;
@@ -339,127 +276,56 @@ protected:
     uint32_t fences_ = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Order of deliveries
+TEST_F(ReaderSimTest, StartComesFirstAndStopIsResultThenStatusZeroOfTheCommandThatRan) {
+    // Nothing started yet: the status 0 goes to the inventory.
+    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
+    EXPECT_EQ(FenceText(), "stop 0 19286 | status inventory 0 0 19286");
 
-TEST_F(ReaderSimTest, StartReportPrecedesTagsHeartbeatAndStopEvenWithSlowHandler) {
-    // A slow start handler: tags, heartbeat and stop queued meanwhile must
-    // still come after it, one at a time.
-    gRecorder.startDelayMs = 60;
+    // A slow start handler: what is queued meanwhile still follows it.
+    gStartDelayMs = 60;
     ASSERT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 4), 0u);
     EXPECT_EQ(Cmd("tags came epc=1111"), "OK");
     EXPECT_EQ(Cmd("report heartbeat"), "OK");
     ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    std::vector<Event> events = Fence();
-    EXPECT_EQ(Describe(events),
+    EXPECT_EQ(FenceText(),
               "status read 0 255 19286 | tags read 255 0 n=1 | status read 0 128 19286 | "
               "stop 0 19286 | status read 0 0 19286");
-    for (const Event &e : events)
-        EXPECT_FALSE(e.nested) << Describe(e);
-}
+    EXPECT_EQ(Cmd("state"), kIdle);
 
-TEST_F(ReaderSimTest, StopReportsResultThenStatusZeroOfTheCommandThatRan) {
-    // Nothing started yet: the inventory's status handler gets the status 0.
+    // Stopped already: the command started last gets the status 0. The stop
+    // result holds for every later stop.
+    gStartDelayMs = 0;
+    EXPECT_EQ(Cmd("stopresult 0x10"), "OK");
     ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "stop 0 19286 | status inventory 0 0 19286");
-
+    EXPECT_EQ(FenceText(), "stop 16 19286 | status read 0 0 19286");
     ASSERT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 2, 0, 255), 0u);
     ASSERT_EQ(ASyncStopCommand(handle_), 0u);
     EXPECT_EQ(FenceText(),
-              "status readuntil 0 255 19286 | stop 0 19286 | status readuntil 0 0 19286");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
+              "status readuntil 0 255 19286 | stop 16 19286 | status readuntil 0 0 19286");
 
-    // A second stop goes to the command started last.
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "stop 0 19286 | status readuntil 0 0 19286");
-}
-
-TEST_F(ReaderSimTest, HandlersRunOnOneLibraryThreadNeverTheCallers) {
+    // A handler may call the library; what it starts follows its return
+    // (Fence checks that). DisconnectReader from a handler does nothing.
+    gStopFromStart = true;
+    gDisconnectFromStart = true;
     ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
-    ASSERT_EQ(SetExtendedResultFlag(handle_, 1), 0u);
-    EXPECT_EQ(Cmd("tags came epc=2222"), "OK");
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    std::vector<Event> events = Fence();
-    ASSERT_EQ(events.size(), 6u) << Describe(events);
-    for (const Event &e : events) {
-        EXPECT_FALSE(pthread_equal(e.thread, pthread_self())) << Describe(e);
-        EXPECT_TRUE(pthread_equal(e.thread, events[0].thread)) << Describe(e);
-    }
-}
-
-TEST_F(ReaderSimTest, HandlerMayCallBackIntoTheLibrary) {
-    gRecorder.stopFromStartHandler = true;
-    gRecorder.disconnectFromStartHandler = true;  // refused on a library thread, no deadlock
-    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-    // The stop is queued from inside the handler, so it may follow a fence
-    // sent now: wait for its status 0 first.
-    ASSERT_TRUE(gRecorder.WaitUntil(5000, [](const std::vector<Event> &events) {
-        return events.size() >= 3 && events.back().b == 0;
+    ASSERT_TRUE(WaitForEvents(5000, [](const std::vector<Event> &events) {
+        return CountPrefix(events, "status inventory 0 0 ") == 1;
     }));
-    std::vector<Event> events = Fence();
-    EXPECT_EQ(Describe(events),
-              "status inventory 0 255 19286 | stop 0 19286 | status inventory 0 0 19286");
-    EXPECT_EQ(gRecorder.callbackResult.load(), 0u);
-    // The stop's reports came after the start handler returned, not inside it.
-    for (const Event &e : events)
-        EXPECT_FALSE(e.nested) << Describe(e);
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
+    EXPECT_EQ(FenceText(),
+              "status inventory 0 255 19286 | stop 16 19286 | status inventory 0 0 19286");
+    EXPECT_EQ(gCallbackResult.load(), 0u);
+    EXPECT_EQ(Cmd("state"), kIdle);
 }
 
-TEST_F(ReaderSimTest, ConcurrentCommandsAndControllerKeepPairsAndOrder) {
-    const int kCycles = 200;
-    const int kChains = 100;
-    ReaderSimClient second;
-    ASSERT_TRUE(second.Connect(socket_, 5000));
-    std::atomic<int> rejected{0};
-    std::thread caller([&] {
-        for (int i = 0; i < kCycles; ++i) {
-            if (ASyncGetEPCs(handle_) != 0) ++rejected;
-            if (ASyncStopCommand(handle_) != 0) ++rejected;
-        }
-    });
-    std::vector<std::string> replies;
-    for (int i = 0; i < kChains; ++i) {
-        replies.push_back(
-            second.Command("tags came via=inventory epc=3333 ts=" + std::to_string(i)));
-    }
-    caller.join();
-    std::vector<Event> events = Fence();
-    EXPECT_EQ(rejected.load(), 0);
-    for (const std::string &reply : replies)
-        EXPECT_EQ(reply, "OK");
-
-    int stops = 0;
-    int starts = 0;
-    uint64_t nextTs = 0;
-    uint32_t lastInventoryStatus = 0;
-    for (size_t i = 0; i < events.size(); ++i) {
-        const Event &e = events[i];
-        EXPECT_TRUE(pthread_equal(e.thread, events[0].thread));
-        if (e.kind == Kind::kStopResult) {
-            ++stops;
-            // Nothing may come between a stop result and its status 0.
-            ASSERT_LT(i + 1, events.size());
-            EXPECT_EQ(Describe(events[i + 1]), "status inventory 0 0 19286") << "after stop " << i;
-        } else if (e.kind == Kind::kStatus) {
-            if (e.b == 255) ++starts;
-            // Start and stop alternate, as the caller issued them.
-            EXPECT_NE(e.b, lastInventoryStatus) << "at " << i;
-            lastInventoryStatus = e.b;
-        } else if (e.kind == Kind::kTags) {
-            ASSERT_EQ(e.records.size(), 1u);
-            EXPECT_EQ(e.records[0].record.timestampMs, nextTs) << "chains out of order";
-            nextTs = e.records[0].record.timestampMs + 1;
-        }
-    }
-    EXPECT_EQ(starts, kCycles);
-    EXPECT_EQ(stops, kCycles);
-    EXPECT_EQ(nextTs, static_cast<uint64_t>(kChains));
+// Offset of the first byte in which a delivered record differs from `want`,
+// its two pointers left out; -1 if none.
+long FirstDifference(const CopiedRecord &got, const ReaderTagRecord &want) {
+    std::string bytes = got.bytes;
+    memset(&bytes[offsetof(ReaderTagRecord, data)], 0, sizeof(want.data));
+    memset(&bytes[offsetof(ReaderTagRecord, next)], 0, sizeof(want.next));
+    auto diff = std::mismatch(bytes.begin(), bytes.end(), reinterpret_cast<const char *>(&want));
+    return diff.first == bytes.end() ? -1 : diff.first - bytes.begin();
 }
-
-// ---------------------------------------------------------------------------
-// Tag chains
 
 TEST_F(ReaderSimTest, TagChainCarriesEveryFieldByteExactInOrder) {
     ASSERT_EQ(Cmd("tags came epc=300833B2DDD9014000000001 epclen=6 antenna=0x21 rssi=200 "
@@ -469,305 +335,80 @@ TEST_F(ReaderSimTest, TagChainCarriesEveryFieldByteExactInOrder) {
                   "epc=ABCD epclen=40 data=0001000200030004 datalen=6 rssidbm=32767 xpc1=1 "
                   "xpc2=ffff"),
               "OK");
+    // Zero-filled, padding included, then the fields the line sets.
+    ReaderTagRecord want[3];
+    memset(want, 0, sizeof(want));
+    const uint16_t epc0[] = {0x3008, 0x33B2, 0xDDD9, 0x0140, 0x0000, 0x0001};
+    const uint16_t epc1[] = {0xE280, 0x1160, 0x6000, 0x0205, 0x4E5A, 0x1B2C};
+    memcpy(want[0].epc, epc0, sizeof(epc0));
+    want[0].epcLength = 6;
+    want[0].antenna = 0x21;
+    want[0].rssi = 200;
+    want[0].rssiDbm = -61;
+    want[0].pc = 0x3000;
+    want[0].xpcW1 = 0x8001;
+    want[0].xpcW2 = 0x00A5;
+    want[0].dataLength = 2;
+    want[0].timestampMs = 1700000000123ull;
+    memcpy(want[1].epc, epc1, sizeof(epc1));
+    want[1].epcLength = 6;
+    want[1].antenna = 2;
+    want[1].rssiDbm = -32768;
+    want[1].pc = 0x3400;
+    want[1].readResult = 0x0B;
+    want[1].timestampMs = UINT64_MAX;
+    want[2].epc[0] = 0xABCD;
+    want[2].epcLength = 40;  // claims more than fits
+    want[2].dataLength = 6;  // claims more than given: padded with zero words
+    want[2].rssiDbm = 32767;
+    want[2].xpcW1 = 1;
+    want[2].xpcW2 = 0xFFFF;
+    const std::vector<uint16_t> words[] = {{0x1111, 0x2222}, {}, {1, 2, 3, 4, 0, 0}};
+
     std::vector<Event> events = Fence();
-    ASSERT_EQ(Describe(events), "tags inventory 255 0 n=3");
-    const std::vector<CopiedRecord> &r = events[0].records;
-
-    // Chain links: each record points at the next, the last at nothing.
-    EXPECT_NE(r[0].record.next, nullptr);
-    EXPECT_NE(r[1].record.next, nullptr);
-    EXPECT_EQ(r[2].record.next, nullptr);
-
-    const ReaderTagRecord &a = r[0].record;
-    const uint16_t epcA[6] = {0x3008, 0x33B2, 0xDDD9, 0x0140, 0x0000, 0x0001};
-    EXPECT_EQ(a.epcLength, 6);
-    EXPECT_EQ(memcmp(a.epc, epcA, sizeof(epcA)), 0);
-    for (int i = 6; i < 31; ++i)
-        EXPECT_EQ(a.epc[i], 0) << i;
-    EXPECT_EQ(a.antenna, 0x21);
-    EXPECT_EQ(a.rssi, 200);
-    EXPECT_EQ(a.rssiDbm, -61);
-    EXPECT_EQ(a.pc, 0x3000);
-    EXPECT_EQ(a.xpcW1, 0x8001);
-    EXPECT_EQ(a.xpcW2, 0x00A5);
-    EXPECT_EQ(a.readResult, 0);
-    EXPECT_EQ(a.dataLength, 2);
-    EXPECT_NE(a.data, nullptr);
-    EXPECT_EQ(r[0].data, (std::vector<uint16_t>{0x1111, 0x2222}));
-    EXPECT_EQ(a.timestampMs, 1700000000123ull);
-
-    const ReaderTagRecord &b = r[1].record;
-    const uint16_t epcB[6] = {0xE280, 0x1160, 0x6000, 0x0205, 0x4E5A, 0x1B2C};
-    EXPECT_EQ(b.epcLength, 6);
-    EXPECT_EQ(memcmp(b.epc, epcB, sizeof(epcB)), 0);
-    EXPECT_EQ(b.antenna, 2);
-    EXPECT_EQ(b.rssi, 0);
-    EXPECT_EQ(b.rssiDbm, -32768);
-    EXPECT_EQ(b.pc, 0x3400);
-    EXPECT_EQ(b.xpcW1, 0);
-    EXPECT_EQ(b.xpcW2, 0);
-    EXPECT_EQ(b.readResult, 0x0B);
-    EXPECT_EQ(b.dataLength, 0);
-    EXPECT_EQ(b.data, nullptr);  // no data= : no words, null pointer
-    EXPECT_EQ(b.timestampMs, UINT64_MAX);
-
-    // epclen claims more than fits; datalen claims more than given: the
-    // buffer is padded with zero words up to the claimed length.
-    const ReaderTagRecord &c = r[2].record;
-    EXPECT_EQ(c.epcLength, 40);
-    EXPECT_EQ(c.epc[0], 0xABCD);
-    for (int i = 1; i < 31; ++i)
-        EXPECT_EQ(c.epc[i], 0) << i;
-    EXPECT_EQ(c.dataLength, 6);
-    EXPECT_EQ(r[2].data, (std::vector<uint16_t>{1, 2, 3, 4, 0, 0}));
-    EXPECT_EQ(c.rssiDbm, 32767);
-    EXPECT_EQ(c.xpcW1, 1);
-    EXPECT_EQ(c.xpcW2, 0xFFFF);
-    EXPECT_EQ(c.antenna, 0);
-    EXPECT_EQ(c.timestampMs, 0u);
-
-    // Records are built zero-filled: every reserved byte is zero.
-    for (const CopiedRecord &copy : r) {
-        const ReaderTagRecord &x = copy.record;
-        for (uint8_t byte : x.reserved2)
-            EXPECT_EQ(byte, 0);
-        EXPECT_EQ(x.reserved15, 0);
-        for (uint8_t byte : x.reserved79)
-            EXPECT_EQ(byte, 0);
-        EXPECT_EQ(x.reserved83, 0);
-        for (uint8_t byte : x.reserved92)
-            EXPECT_EQ(byte, 0);
-        for (uint8_t byte : x.reserved110)
-            EXPECT_EQ(byte, 0);
+    ASSERT_EQ(Join(events), "tags inventory 255 0 n=3");
+    for (size_t i = 0; i < 3; ++i) {
+        const CopiedRecord &got = events[0].records[i];
+        EXPECT_EQ(FirstDifference(got, want[i]), -1) << "record " << i;
+        EXPECT_EQ(got.data, words[i]) << "record " << i;
+        EXPECT_EQ(got.record.data == nullptr, i == 1) << "record " << i << ": data pointer";
     }
-}
 
-TEST_F(ReaderSimTest, TagEventsAndViaSelectTheHandler) {
-    EXPECT_EQ(Cmd("tags left via=readuntil epc=0001"), "OK");
-    EXPECT_EQ(Cmd("tags 17 via=read epc=0002"), "OK");
-    EXPECT_EQ(Cmd("tags via=read 0x80 epc=0003|epc=0004"), "OK");  // via first, '|' unspaced
-    EXPECT_EQ(Cmd("tags came data= epc="), "OK");                  // empty words are allowed
-    std::vector<Event> events = Fence();
-    EXPECT_EQ(Describe(events),
-              "tags readuntil 0 0 n=1 | tags read 17 0 n=1 | tags read 128 0 n=2 | "
-              "tags inventory 255 0 n=1");
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[2].records[0].record.epc[0], 3);
-    EXPECT_EQ(events[2].records[1].record.epc[0], 4);
-    // data= with no words: length 0 but a pointer, unlike an absent data=.
-    EXPECT_EQ(events[3].records[0].record.dataLength, 0);
-    EXPECT_NE(events[3].records[0].record.data, nullptr);
-    EXPECT_EQ(events[3].records[0].record.epcLength, 0);
-
-    // Without via=, chains follow the running command.
-    ASSERT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 2), 0u);
-    EXPECT_EQ(Cmd("tags came epc=0005 data=AAAABBBB"), "OK");
-    EXPECT_EQ(FenceText(), "status read 0 255 19286 | tags read 255 0 n=1");
-}
-
-TEST_F(ReaderSimTest, BadTagLinesAreRejectedAndDeliverNothing) {
-    const std::string words31(31 * 4, 'a');
-    const std::string words255(255 * 4, '1');
-    const char *const kBad[] = {
-        "tags",
-        "tags came",
-        "tags sideways epc=1234",
-        "tags 256 epc=1234",
-        "tags came epc=123",
-        "tags came epc=zzzz",
-        "tags came epc=1234 |",
-        "tags came | epc=1234",
-        "tags came epc=1234 | | epc=5678",
-        "tags came antenna=256",
-        "tags came rssi=-1",
-        "tags came rssidbm=-32769",
-        "tags came rssidbm=32768",
-        "tags came pc=12345",
-        "tags came xpc1=",
-        "tags came result=0x100",
-        "tags came datalen=256",
-        "tags came epclen=x",
-        "tags came ts=18446744073709551616",
-        "tags came epc=1234 epc=5678",
-        "tags came nokey",
-        "tags came =5",
-        "tags came colour=red",
-        "tags came via=read via=read epc=1234",
-        "tags came via=elsewhere epc=1234",
-        "tags came epc=1234 via=read",
-    };
-    for (const char *line : kBad) {
-        std::string reply = Cmd(line);
-        EXPECT_EQ(reply.compare(0, 4, "ERR "), 0) << line << " -> " << reply;
-    }
-    EXPECT_EQ(Cmd("tags came epc=" + words31 + "aaaa").compare(0, 4, "ERR "), 0);
-    EXPECT_EQ(Cmd("tags came data=" + words255 + "1111").compare(0, 4, "ERR "), 0);
-    // The largest accepted sizes still go through.
-    EXPECT_EQ(Cmd("tags came epc=" + words31 + " data=" + words255), "OK");
-    std::vector<Event> events = Fence();
-    ASSERT_EQ(Describe(events), "tags inventory 255 0 n=1");
+    // The largest sizes; an empty data= gives a pointer to no words.
+    EXPECT_EQ(
+        Cmd("tags came epc=" + std::string(31 * 4, 'a') + " data=" + std::string(255 * 4, '1')),
+        "OK");
+    EXPECT_EQ(Cmd("tags came data= epc="), "OK");
+    events = Fence();
+    ASSERT_EQ(Join(events), "tags inventory 255 0 n=1 | tags inventory 255 0 n=1");
     EXPECT_EQ(events[0].records[0].record.epcLength, 31);
-    EXPECT_EQ(events[0].records[0].record.dataLength, 255);
+    EXPECT_EQ(events[0].records[0].data, std::vector<uint16_t>(255, 0x1111));
+    EXPECT_EQ(events[1].records[0].record.epcLength, 0);
+    EXPECT_EQ(events[1].records[0].record.dataLength, 0);
+    EXPECT_NE(events[1].records[0].record.data, nullptr);
 }
 
-// ---------------------------------------------------------------------------
-// Fault injection
-
-TEST_F(ReaderSimTest, FailMakesCallsReturnTheCodeWithoutEffectUntilOk) {
-    EXPECT_EQ(Cmd("fail ASyncGetEPCs 9"), "OK");
-    EXPECT_EQ(ASyncGetEPCs(handle_), 9u);
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(Cmd("fail ASyncReadDataAny"), "OK");  // default code 1
-    EXPECT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 4), 1u);
-    EXPECT_EQ(FenceText(), "");
-
-    EXPECT_EQ(Cmd("ok ASyncGetEPCs"), "OK");
-    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
-    EXPECT_EQ(Cmd("fail ASyncStopCommand 0x1F"), "OK");
-    EXPECT_EQ(ASyncStopCommand(handle_), 31u);
-    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");
-    EXPECT_EQ(Cmd("state"), "OK running=inventory handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(Cmd("ok ASyncStopCommand"), "OK");
-    EXPECT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "stop 0 19286 | status inventory 0 0 19286");
-
-    EXPECT_EQ(Cmd("fail GetExtendedResultFlag 4"), "OK");
-    EXPECT_EQ(Cmd("fail SetExtendedResultFlag 5"), "OK");
-    EXPECT_EQ(GetExtendedResultFlag(handle_), 4u);
-    EXPECT_EQ(SetExtendedResultFlag(handle_, 0x7F), 5u);
-    EXPECT_EQ(FenceText(), "");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-}
-
-TEST_F(ReaderSimTest, FailedRegistrationKeepsTheOldHandler) {
-    EXPECT_EQ(Cmd("fail SetDllResultHandlerASyncStopCommand 7"), "OK");
-    EXPECT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 7u);
-    EXPECT_EQ(Cmd("fail SetDllResultHandlerASyncReadDataAny"), "OK");
-    EXPECT_EQ(SetDllResultHandlerASyncReadDataAny(nullptr, nullptr), 1u);
-    ASSERT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 1), 0u);
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "status read 0 255 19286 | stop 0 19286 | status read 0 0 19286");
-
-    // Once allowed, a null registration removes the handlers.
-    EXPECT_EQ(Cmd("ok SetDllResultHandlerASyncStopCommand"), "OK");
-    EXPECT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 0u);
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "status read 0 0 19286");
-}
-
-TEST_F(ReaderSimTest, FailConnectAndDisconnectHaveNoEffect) {
-    EXPECT_EQ(Cmd("fail ConnectReader 5"), "OK");
-    EXPECT_EQ(ConnectReader(&params_, 0), 0u);
-    EXPECT_EQ(Cmd("ok ConnectReader"), "OK");
-    EXPECT_EQ(ConnectReader(nullptr, 0), 0u);
-    EXPECT_EQ(ConnectReader(&params_, 0), kHandle);  // already connected: same handle
-
-    EXPECT_EQ(Cmd("fail DisconnectReader"), "OK");
-    DisconnectReader(handle_);
-    DisconnectReader(handle_ + 1);  // a wrong handle does nothing either
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(Cmd("ok DisconnectReader"), "OK");
-    EXPECT_EQ(Cmd("calls"),
-              "OK ConnectReader(params,0);ConnectReader(null,0);ConnectReader(params,0);"
-              "DisconnectReader(19286);DisconnectReader(19287)");
-}
-
-TEST_F(ReaderSimTest, WithheldCallsAreAcceptedButNothingIsDelivered) {
-    EXPECT_EQ(Cmd("withhold ASyncGetEPCs"), "OK");
-    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
-    EXPECT_EQ(Cmd("state"), "OK running=inventory handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(FenceText(), "");
-
-    EXPECT_EQ(Cmd("withhold ASyncStopCommand"), "OK");
-    EXPECT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(Cmd("withhold GetExtendedResultFlag"), "OK");
-    EXPECT_EQ(GetExtendedResultFlag(handle_), 0u);
-    EXPECT_EQ(Cmd("withhold SetExtendedResultFlag"), "OK");
-    EXPECT_EQ(SetExtendedResultFlag(handle_, 9), 0u);  // stored all the same
-    EXPECT_EQ(FenceText(), "");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=9 auto=0");
-
-    for (const char *name :
-         {"ASyncGetEPCs", "ASyncStopCommand", "GetExtendedResultFlag", "SetExtendedResultFlag"}) {
-        EXPECT_EQ(Cmd(std::string("deliver ") + name), "OK");
-    }
-    EXPECT_EQ(GetExtendedResultFlag(handle_), 0u);
-    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
-    EXPECT_EQ(FenceText(), "getflag 9 19286 | status inventory 0 255 19286");
-
-    // A withheld read can be acknowledged late by a controller.
-    EXPECT_EQ(Cmd("withhold ASyncReadDataUntilEndOfBankAny"), "OK");
-    EXPECT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 3, 0, 255), 0u);
-    EXPECT_EQ(Cmd("report start"), "OK");
-    EXPECT_EQ(FenceText(), "status readuntil 0 255 19286");
-}
-
-TEST_F(ReaderSimTest, StartErrorIsOneShotAndLeavesTheCommandStopped) {
-    EXPECT_EQ(Cmd("starterror 7"), "OK");
-    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
-    EXPECT_EQ(FenceText(), "status inventory 7 255 19286");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
-    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");
-    EXPECT_EQ(Cmd("state"), "OK running=inventory handle=19286 connected=1 flags=0 auto=0");
-}
-
-TEST_F(ReaderSimTest, StopResultPersistsForLaterStops) {
-    EXPECT_EQ(Cmd("stopresult 0x10"), "OK");
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-        ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-        EXPECT_EQ(FenceText(),
-                  "status inventory 0 255 19286 | stop 16 19286 | "
-                  "status inventory 0 0 19286")
-            << "round " << round;
-    }
-    EXPECT_EQ(Cmd("stopresult 0"), "OK");
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    EXPECT_EQ(FenceText(), "stop 0 19286 | status inventory 0 0 19286");
-}
-
-TEST_F(ReaderSimTest, ExtendedResultFlagsAreReportedAndStored) {
-    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
-    EXPECT_EQ(Cmd("flags 0xA5"), "OK");
-    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
-    ASSERT_EQ(SetExtendedResultFlag(handle_, 0x3C), 0u);
-    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
-    EXPECT_EQ(FenceText(),
-              "getflag 0 19286 | getflag 165 19286 | setflag 0 19286 | "
-              "getflag 60 19286");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=60 auto=0");
-}
-
-TEST_F(ReaderSimTest, CommandsWithAWrongHandleAreRefused) {
-    EXPECT_EQ(ASyncGetEPCs(handle_ + 1), kNotConnected);
-    EXPECT_EQ(ASyncStopCommand(0), kNotConnected);
-    EXPECT_EQ(GetExtendedResultFlag(1), kNotConnected);
-    EXPECT_EQ(SetExtendedResultFlag(2, 3), kNotConnected);
-    EXPECT_EQ(FenceText(), "");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-}
-
-// ---------------------------------------------------------------------------
-// Reports
-
-TEST_F(ReaderSimTest, ReportsGoToTheChosenHandlerWithCodeAndForeignHandle) {
-    EXPECT_EQ(Cmd("report start code=4 handle=0x1234 via=read"), "OK");
-    EXPECT_EQ(Cmd("report heartbeat"), "OK");  // nothing started: inventory
+TEST_F(ReaderSimTest, ReportsAndChainsGoToTheChosenHandler) {
+    EXPECT_EQ(Cmd("report start code=4 handle=0x1234 via=read"), "OK");  // a foreign reader
+    EXPECT_EQ(Cmd("report heartbeat"), "OK");                            // nothing started
     EXPECT_EQ(Cmd("status 9 77 handle=1 via=readuntil"), "OK");
+    EXPECT_EQ(Cmd("tags left via=readuntil epc=0001"), "OK");
+    EXPECT_EQ(Cmd("tags via=read 0x80 epc=0003|epc=0004"), "OK");  // via first, '|' unspaced
     EXPECT_EQ(FenceText(),
-              "status read 4 255 4660 | status inventory 0 128 19286 | "
-              "status readuntil 9 77 1");
+              "status read 4 255 4660 | status inventory 0 128 19286 | status readuntil 9 77 1 | "
+              "tags readuntil 0 0 n=1 | tags read 128 0 n=2");
 
+    // Without via= they follow the running command; a stop via another
+    // handler does not end it.
     ASSERT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 4), 0u);
     EXPECT_EQ(Cmd("report heartbeat code=3"), "OK");
-    EXPECT_EQ(Cmd("report stop via=inventory"), "OK");  // not the running command
+    EXPECT_EQ(Cmd("tags 17 epc=0005"), "OK");
+    EXPECT_EQ(Cmd("report stop via=inventory"), "OK");
     EXPECT_EQ(Cmd("state"), "OK running=read handle=19286 connected=1 flags=0 auto=0");
     EXPECT_EQ(Cmd("report stop"), "OK");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
+    EXPECT_EQ(Cmd("state"), kIdle);
     EXPECT_EQ(FenceText(),
-              "status read 0 255 19286 | status read 3 128 19286 | "
+              "status read 0 255 19286 | status read 3 128 19286 | tags read 17 0 n=1 | "
               "status inventory 0 0 19286 | status read 0 0 19286");
 
     ASSERT_EQ(SetDllResultHandlerASyncReadDataAny(nullptr, nullptr), 0u);
@@ -777,552 +418,398 @@ TEST_F(ReaderSimTest, ReportsGoToTheChosenHandlerWithCodeAndForeignHandle) {
     EXPECT_EQ(FenceText(), "");
 }
 
-// ---------------------------------------------------------------------------
-// Call history and connect parameters
-
-TEST_F(ReaderSimTest, CallsListsEveryCallInOrder) {
-    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-    ASSERT_EQ(ASyncReadDataAny(handle_, 0x11223344, 3, 2, 4), 0u);
-    ASSERT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 2, 0, 255), 0u);
-    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
-    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
-    ASSERT_EQ(SetExtendedResultFlag(handle_, 0x21), 0u);
-    ASSERT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 0u);
-    ASSERT_EQ(SetDllResultHandlerASyncGetEPCs(&OnStatus<kInventory>, nullptr), 0u);
-    EXPECT_EQ(ASyncGetEPCs(0x1234), kNotConnected);
-    EXPECT_EQ(Cmd("calls"),
-              "OK ASyncGetEPCs(19286);ASyncReadDataAny(19286,287454020,3,2,4);"
-              "ASyncReadDataUntilEndOfBankAny(19286,0,2,0,255);ASyncStopCommand(19286);"
-              "GetExtendedResultFlag(19286);SetExtendedResultFlag(19286,33);"
-              "SetDllResultHandlerASyncStopCommand(null);SetDllResultHandlerASyncGetEPCs(set,null);"
-              "ASyncGetEPCs(4660)");
-    EXPECT_EQ(Cmd("calls clear"), "OK");
-    EXPECT_EQ(Cmd("calls"), "OK");
-}
-
-TEST_F(ReaderSimTest, CallHistoryKeepsTheNewest512) {
-    for (uint32_t i = 1; i <= 600; ++i)
-        ASSERT_EQ(ASyncGetEPCs(100000 + i), kNotConnected);
-    std::string reply = Cmd("calls");
-    ASSERT_EQ(reply.compare(0, 3, "OK "), 0);
-    std::vector<std::string> calls;
-    size_t start = 3;
-    for (size_t end; (end = reply.find(';', start)) != std::string::npos; start = end + 1) {
-        calls.push_back(reply.substr(start, end - start));
-    }
-    calls.push_back(reply.substr(start));
-    ASSERT_EQ(calls.size(), 512u);
-    EXPECT_EQ(calls.front(), "ASyncGetEPCs(100089)");
-    EXPECT_EQ(calls.back(), "ASyncGetEPCs(100600)");
-}
-
-TEST_F(ReaderSimTest, ConnectParamsAreReportedAsTheBytesPassed) {
-    std::string expected = "03" + std::string(5 * 2, '0') + "3132372e302e302e3100" +
-                           std::string(100 * 2, '0') + "ab" + std::string(147 * 2, '0') +
-                           "d0070000" + std::string(12 * 2, '0');
-    ASSERT_EQ(expected.size(), 560u);
-    EXPECT_EQ(Cmd("connectparams"), "OK " + expected);
-}
-
-// ---------------------------------------------------------------------------
-// Control socket robustness
-
-TEST_F(ReaderSimTest, MalformedLinesGetErrAndTheLibraryKeepsWorking) {
-    const std::string kBad[] = {
-        "",
-        "   ",
-        "bogus",
-        "STATE",
-        "help me",
-        "state now",
-        "release now",
-        "fail",
-        "fail NoSuchFunction",
-        "fail ASyncGetEPCs notanumber",
-        "fail ASyncGetEPCs 4294967296",
-        "fail ASyncGetEPCs 1 2",
-        "ok",
-        "ok ASyncGetEPCs 1",
-        "withhold",
-        "withhold ConnectReader",
-        "withhold SetDllResultHandlerASyncGetEPCs",
-        "deliver DisconnectReader",
-        "starterror",
-        "starterror -1",
-        "stopresult 0xZZ",
-        "flags 256",
-        "flags",
-        "auto",
-        "auto maybe",
-        "report",
-        "report sideways",
-        "report stop code=",
-        "report stop code=1 code=2",
-        "report stop via=nowhere",
-        "report stop extra",
-        "status 1",
-        "status x 1",
-        "status 1 2 code=3",
-        "calls please",
-        "connectparams now",
-        std::string("state\0", 6),
-        std::string("\x01\x02\xff\xfe", 4),
-    };
-    for (const std::string &line : kBad) {
-        std::string reply = Cmd(line);
-        EXPECT_EQ(reply.compare(0, 4, "ERR "), 0) << "'" << line << "' -> " << reply;
-    }
-    EXPECT_EQ(FenceText(), "");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    std::string help = Cmd("help");
-    EXPECT_EQ(help.compare(0, 3, "OK "), 0);
-    for (const char *verb : {"release", "fail", "withhold", "starterror", "stopresult", "flags",
-                             "report", "status", "tags", "calls", "connectparams", "state"}) {
-        EXPECT_NE(help.find(verb), std::string::npos) << verb;
-    }
+TEST_F(ReaderSimTest, FailReturnsTheCodeWithoutEffectUntilOk) {
     ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
     EXPECT_EQ(FenceText(), "status inventory 0 255 19286");
+    const struct {
+        const char *name;
+        const char *code;  // "" for the default
+        uint32_t expected;
+        uint32_t (*call)(uint32_t handle);
+        const char *deliveredOnceOk;
+    } cases[] = {
+        {"ASyncGetEPCs", " 9", 9, [](uint32_t h) { return ASyncGetEPCs(h); },
+         "status inventory 0 255 19286"},
+        {"ASyncReadDataAny", "", 1, [](uint32_t h) { return ASyncReadDataAny(h, 0, 3, 0, 4); },
+         "status read 0 255 19286"},
+        {"ASyncReadDataUntilEndOfBankAny", " 0x1F", 31,
+         [](uint32_t h) { return ASyncReadDataUntilEndOfBankAny(h, 0, 3, 0, 255); },
+         "status readuntil 0 255 19286"},
+        {"ASyncStopCommand", " 5", 5, [](uint32_t h) { return ASyncStopCommand(h); },
+         "stop 0 19286 | status readuntil 0 0 19286"},
+        {"GetExtendedResultFlag", " 4", 4, [](uint32_t h) { return GetExtendedResultFlag(h); },
+         "getflag 0 19286"},
+        {"SetExtendedResultFlag", " 6", 6,
+         [](uint32_t h) { return SetExtendedResultFlag(h, 0x7F); }, "setflag 0 19286"},
+    };
+    for (const auto &c : cases) {
+        std::string before = Cmd("state");
+        EXPECT_EQ(Cmd(std::string("fail ") + c.name + c.code), "OK");
+        EXPECT_EQ(c.call(handle_), c.expected) << c.name;
+        EXPECT_EQ(FenceText(), "") << c.name;
+        EXPECT_EQ(Cmd("state"), before) << "a failed " << c.name << " had an effect";
+        EXPECT_EQ(Cmd(std::string("ok ") + c.name), "OK");
+        EXPECT_EQ(c.call(handle_), 0u) << c.name;
+        EXPECT_EQ(FenceText(), c.deliveredOnceOk) << c.name;
+    }
+    const std::string flagged = "OK running=none handle=19286 connected=1 flags=127 auto=0";
+    EXPECT_EQ(Cmd("state"), flagged);
+
+    // A failed registration keeps the handler; once allowed, null removes it.
+    EXPECT_EQ(Cmd("fail SetDllResultHandlerASyncStopCommand 7"), "OK");
+    EXPECT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 7u);
+    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
+    EXPECT_EQ(FenceText(), "stop 0 19286 | status readuntil 0 0 19286");
+    EXPECT_EQ(Cmd("ok SetDllResultHandlerASyncStopCommand"), "OK");
+    EXPECT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 0u);
+    ASSERT_EQ(ASyncStopCommand(handle_), 0u);
+    EXPECT_EQ(FenceText(), "status readuntil 0 0 19286");
+
+    // Connect and disconnect that fail, or cannot apply, change nothing but
+    // are listed.
+    EXPECT_EQ(Cmd("calls clear"), "OK");
+    EXPECT_EQ(Cmd("fail ConnectReader 5"), "OK");
+    EXPECT_EQ(ConnectReader(&params_, 0), 0u);
+    EXPECT_EQ(Cmd("ok ConnectReader"), "OK");
+    EXPECT_EQ(ConnectReader(nullptr, 0), 0u);
+    EXPECT_EQ(ConnectReader(&params_, 0), kHandle);  // already connected: the same handle
+    EXPECT_EQ(Cmd("fail DisconnectReader"), "OK");
+    DisconnectReader(handle_);
+    EXPECT_EQ(Cmd("ok DisconnectReader"), "OK");
+    DisconnectReader(handle_ + 1);  // not the connection's handle
+    EXPECT_EQ(Cmd("state"), flagged);
+    EXPECT_EQ(Cmd("calls"),
+              "OK ConnectReader(params,0);ConnectReader(null,0);ConnectReader(params,0);"
+              "DisconnectReader(19286);DisconnectReader(19287)");
 }
 
-TEST_F(ReaderSimTest, OverlongLineIsRejectedAndTheConnectionStaysUsable) {
-    // Exactly 64 KiB is still a line: the blanks pad a valid command.
+TEST_F(ReaderSimTest, WithholdStartErrorAndFlagsShapeWhatIsDelivered) {
+    for (const char *name :
+         {"ASyncGetEPCs", "ASyncStopCommand", "GetExtendedResultFlag", "SetExtendedResultFlag"}) {
+        EXPECT_EQ(Cmd(std::string("withhold ") + name), "OK");
+    }
+    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
+    EXPECT_EQ(Cmd("state"), "OK running=inventory handle=19286 connected=1 flags=0 auto=0");
+    EXPECT_EQ(ASyncStopCommand(handle_), 0u);
+    EXPECT_EQ(Cmd("state"), kIdle);
+    EXPECT_EQ(GetExtendedResultFlag(handle_), 0u);
+    EXPECT_EQ(SetExtendedResultFlag(handle_, 0x3C), 0u);  // stored all the same
+    EXPECT_EQ(FenceText(), "");
+    for (const char *name :
+         {"ASyncGetEPCs", "ASyncStopCommand", "GetExtendedResultFlag", "SetExtendedResultFlag"}) {
+        EXPECT_EQ(Cmd(std::string("deliver ") + name), "OK");
+    }
+    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
+    EXPECT_EQ(Cmd("flags 0xA5"), "OK");
+    ASSERT_EQ(GetExtendedResultFlag(handle_), 0u);
+    ASSERT_EQ(SetExtendedResultFlag(handle_, 9), 0u);
+    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
+    EXPECT_EQ(FenceText(),
+              "getflag 60 19286 | getflag 165 19286 | setflag 0 19286 | "
+              "status inventory 0 255 19286");
+
+    // A withheld start can be acknowledged late by a controller.
+    EXPECT_EQ(Cmd("withhold ASyncReadDataUntilEndOfBankAny"), "OK");
+    EXPECT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 3, 0, 255), 0u);
+    EXPECT_EQ(FenceText(), "");
+    EXPECT_EQ(Cmd("report start"), "OK");
+    EXPECT_EQ(FenceText(), "status readuntil 0 255 19286");
+
+    // A start error goes with the next start report only and leaves that
+    // command stopped. Every controller sees the same session.
+    ReaderSimClient second;
+    ASSERT_TRUE(second.Connect(socket_, 5000));
+    EXPECT_EQ(second.Command("starterror 7"), "OK");
+    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
+    EXPECT_EQ(FenceText(), "status inventory 7 255 19286");
+    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=9 auto=0");
+    second.Close();  // one that leaves disturbs no other
+    EXPECT_EQ(ASyncGetEPCs(handle_), 0u);
+    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");
+    EXPECT_EQ(Cmd("state"), "OK running=inventory handle=19286 connected=1 flags=9 auto=0");
+}
+
+TEST_F(ReaderSimTest, CallsAndConnectParamsShowWhatTheLibraryReceived) {
+    // A handle that is not the connection's is refused and delivers nothing.
+    EXPECT_EQ(ASyncGetEPCs(0x1234), kNotConnected);
+    EXPECT_EQ(ASyncStopCommand(0), kNotConnected);
+    EXPECT_EQ(GetExtendedResultFlag(1), kNotConnected);
+    EXPECT_EQ(SetExtendedResultFlag(2, 3), kNotConnected);
+    EXPECT_EQ(FenceText(), "");
+    EXPECT_EQ(Cmd("state"), kIdle);
+    ASSERT_EQ(ASyncReadDataAny(handle_, 0x11223344, 3, 2, 4), 0u);
+    ASSERT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 2, 0, 255), 0u);
+    ASSERT_EQ(SetDllResultHandlerASyncStopCommand(nullptr), 0u);
+    ASSERT_EQ(SetDllResultHandlerASyncGetEPCs(OnStatus<0>, nullptr), 0u);
+    EXPECT_EQ(
+        Cmd("calls"),
+        "OK ASyncGetEPCs(4660);ASyncStopCommand(0);GetExtendedResultFlag(1);"
+        "SetExtendedResultFlag(2,3);ASyncReadDataAny(19286,287454020,3,2,4);"
+        "ASyncReadDataUntilEndOfBankAny(19286,0,2,0,255);"
+        "SetDllResultHandlerASyncStopCommand(null);SetDllResultHandlerASyncGetEPCs(set,null)");
+    EXPECT_EQ(Cmd("calls clear"), "OK");
+    EXPECT_EQ(Cmd("calls"), "OK");
+
+    // Only the newest 512 calls are kept.
+    for (uint32_t i = 1; i <= 600; ++i)
+        ASSERT_EQ(ASyncGetEPCs(100000 + i), kNotConnected);
+    std::vector<std::string> calls = Split(Cmd("calls"), ';');
+    ASSERT_EQ(calls.size(), 512u);
+    EXPECT_EQ(calls.front(), "OK ASyncGetEPCs(100089)");
+    EXPECT_EQ(calls.back(), "ASyncGetEPCs(100600)");
+
+    std::string params = "03" + std::string(5 * 2, '0') + "3132372e302e302e3100" +
+                         std::string(100 * 2, '0') + "ab" + std::string(147 * 2, '0') + "d0070000" +
+                         std::string(12 * 2, '0');
+    ASSERT_EQ(params.size(), 560u);
+    EXPECT_EQ(Cmd("connectparams"), "OK " + params);
+}
+
+// Lines that must be answered with ERR, ';'-separated; the first is empty.
+const char kBadLines[] =
+    ";   ;bogus;STATE;help me;state now;release now;fail;fail NoSuchFunction;"
+    "fail ASyncGetEPCs notanumber;fail ASyncGetEPCs 4294967296;fail ASyncGetEPCs 1 2;ok;"
+    "ok ASyncGetEPCs 1;withhold;withhold ConnectReader;withhold SetDllResultHandlerASyncGetEPCs;"
+    "deliver DisconnectReader;starterror;starterror -1;stopresult 0xZZ;flags 256;flags;auto;"
+    "auto maybe;report;report sideways;report stop code=;report stop code=1 code=2;"
+    "report stop via=nowhere;report stop extra;status 1;status x 1;status 1 2 code=3;"
+    "calls please;connectparams now;tags;tags came;tags sideways epc=1234;tags 256 epc=1234;"
+    "tags came epc=123;tags came epc=zzzz;tags came epc=1234 |;tags came | epc=1234;"
+    "tags came epc=1234 | | epc=5678;tags came antenna=256;tags came rssi=-1;"
+    "tags came rssidbm=-32769;tags came rssidbm=32768;tags came pc=12345;tags came xpc1=;"
+    "tags came result=0x100;tags came datalen=256;tags came epclen=x;"
+    "tags came ts=18446744073709551616;tags came epc=1234 epc=5678;tags came nokey;tags came =5;"
+    "tags came colour=red;tags came via=read via=read epc=1234;tags came via=elsewhere epc=1234;"
+    "tags came epc=1234 via=read";
+// Lines a second controller sends while calls run; none touches the inventory.
+const char kBusyLines[] =
+    "flags 7;calls clear;state;connectparams;help;auto off;fail GetExtendedResultFlag 3;"
+    "ok GetExtendedResultFlag;withhold SetExtendedResultFlag;deliver SetExtendedResultFlag";
+
+TEST_F(ReaderSimTest, ConcurrentCallsChainsAndBadLinesKeepOrderAndOneReplyEach) {
+    std::vector<std::string> bad = Split(kBadLines, ';');
+    bad.push_back(std::string("state\0", 6));
+    bad.push_back("tags came epc=" + std::string(32 * 4, 'a'));
+    bad.push_back("tags came data=" + std::string(256 * 4, '1'));
+    uint32_t random = 0x9E3779B9u;  // fixed: a failure repeats
+    for (int n = 0; n < 200; ++n) {
+        std::string line;
+        for (int length = 1 + n % 16; length > 0; --length) {
+            random ^= random << 13;
+            random ^= random >> 17;
+            random ^= random << 5;
+            line += static_cast<char>(random % 256 == '\n' ? ' ' : random % 256);
+        }
+        bad.push_back(line);
+    }
+    const std::vector<std::string> busy = Split(kBusyLines, ';');
+
+    // One thread starts and stops the inventory and calls for the flags; a
+    // second controller sends chains and other lines; this connection sends
+    // lines that must each get one ERR (a second reply would answer the next).
+    const int kCycles = 250;
+    std::atomic<int> rejected{0};
+    std::thread caller([&] {
+        for (int i = 0; i < kCycles; ++i) {
+            rejected += ASyncGetEPCs(handle_) != 0;
+            GetExtendedResultFlag(handle_);
+            SetExtendedResultFlag(handle_, static_cast<uint8_t>(i));
+            rejected += ASyncStopCommand(handle_) != 0;
+            SleepMs(1);
+        }
+    });
+    ReaderSimClient second;
+    ASSERT_TRUE(second.Connect(socket_, 5000));
+    int chains = 0;
+    for (size_t i = 0; i < 2 * bad.size(); ++i) {
+        const std::string &line = bad[i % bad.size()];
+        EXPECT_EQ(Cmd(line).compare(0, 4, "ERR "), 0) << "'" << line << "'";
+        const std::string &other = busy[i % busy.size()];
+        EXPECT_EQ(second.Command(other).compare(0, 2, "OK"), 0) << other;
+        EXPECT_EQ(second.Command(Format("tags came via=inventory epc=3333 ts=%d", chains++)), "OK");
+    }
+    caller.join();
+    std::vector<Event> events = Fence();
+    EXPECT_EQ(rejected.load(), 0);
+
+    const std::string started = "status inventory 0 255 19286";
+    const std::string stopped = "status inventory 0 0 19286";
+    std::string lastStatus;
+    int nextTs = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const std::string &text = events[i].text;
+        if (text == "stop 0 19286") {
+            // Nothing may come between a stop result and its status 0.
+            EXPECT_EQ(i + 1 < events.size() ? events[i + 1].text : "", stopped) << "at " << i;
+        } else if (text == started || text == stopped) {
+            EXPECT_NE(text, lastStatus) << "start and stop do not alternate at " << i;
+            lastStatus = text;
+        } else if (text == "tags inventory 255 0 n=1") {
+            EXPECT_EQ(events[i].records[0].record.timestampMs, nextTs++) << "chains out of order";
+        } else {
+            EXPECT_TRUE(text.compare(0, 4, "getf") == 0 || text.compare(0, 4, "setf") == 0) << text;
+        }
+    }
+    EXPECT_EQ(CountPrefix(events, started), kCycles);
+    EXPECT_EQ(CountPrefix(events, "stop "), kCycles);
+    EXPECT_EQ(nextTs, chains);
+
+    // Exactly 64 KiB is still a line (the blanks pad a valid command); past
+    // that the line is skipped to its end and the connection stays usable.
     std::string longest = "tags came epc=1234 ts=7";
     longest.resize(64 * 1024, ' ');
-    EXPECT_EQ(Cmd(longest), "OK");
     EXPECT_EQ(Cmd(longest + " "), "ERR line too long");
     EXPECT_EQ(Cmd(std::string(1024 * 1024, 'x')), "ERR line too long");
-    EXPECT_EQ(Cmd("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
-    std::vector<Event> events = Fence();
-    ASSERT_EQ(Describe(events), "tags inventory 255 0 n=1");
+    EXPECT_EQ(Cmd(longest), "OK");
+    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
+    events = Fence();
+    ASSERT_EQ(Join(events), "tags inventory 255 0 n=1 | " + started);
     EXPECT_EQ(events[0].records[0].record.timestampMs, 7u);
 }
 
-// Builds control lines for the random test: most follow the command grammar
-// with random values, some of those get one token replaced, the rest are
-// random words and bytes.
-class LineGenerator {
-public:
-    std::string Next() {
-        std::vector<std::string> tokens;
-        uint32_t shape = Random() % 10;
-        if (shape < 7) {
-            Command(&tokens);
-            if (shape >= 5 && !tokens.empty()) tokens[Random() % tokens.size()] = Noise();
-        } else {
-            int count = static_cast<int>(Random() % 10);
-            for (int i = 0; i < count; ++i)
-                tokens.push_back(Random() % 2 ? Pick(kWords) : Noise());
-        }
-        std::string line;
-        for (const std::string &token : tokens)
-            line += (line.empty() ? "" : " ") + token;
-        return line;
-    }
-
-private:
-    static constexpr const char *kWords[] = {
-        "release",    "fail",       "ok",    "withhold",      "deliver",
-        "starterror", "stopresult", "flags", "auto",          "report",
-        "status",     "tags",       "calls", "connectparams", "state",
-        "help",       "clear",      "on",    "off",           "start",
-        "heartbeat",  "stop",       "came",  "left",          "|",
-        "0",          "0x",         "-1",    "4294967296",    "18446744073709551616"};
-    static constexpr const char *kFunctions[] = {"ConnectReader",
-                                                 "DisconnectReader",
-                                                 "ASyncGetEPCs",
-                                                 "ASyncReadDataAny",
-                                                 "ASyncReadDataUntilEndOfBankAny",
-                                                 "ASyncStopCommand",
-                                                 "GetExtendedResultFlag",
-                                                 "SetExtendedResultFlag",
-                                                 "SetDllResultHandlerASyncReadDataAny",
-                                                 "Bogus"};
-    static constexpr const char *kVias[] = {"inventory", "read", "readuntil", "nowhere"};
-
-    uint32_t Random() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return state_;
-    }
-    template <size_t kSize>
-    std::string Pick(const char *const (&list)[kSize]) {
-        return list[Random() % kSize];
-    }
-    std::string Number(uint32_t limit) {
-        uint32_t value = Random() % limit;
-        return Random() % 3 ? std::to_string(value) : "0x" + std::to_string(value % 10);
-    }
-    std::string Hex(int maxWords) {
-        std::string text;
-        int words = static_cast<int>(Random() % (maxWords + 1));
-        for (int i = 0; i < words * 4; ++i)
-            text += "0123456789abcdefABCDEF"[Random() % 22];
-        return text;
-    }
-    std::string Noise() {
-        std::string text;
-        int bytes = 1 + static_cast<int>(Random() % 8);
-        for (int i = 0; i < bytes; ++i) {
-            char c = static_cast<char>(Random() & 0xFF);
-            text += c == '\n' ? 'n' : c;
-        }
-        return text;
-    }
-    void Record(std::vector<std::string> *tokens) {
-        static constexpr const char *kKeys[] = {"epc",     "epclen", "antenna", "rssi",
-                                                "rssidbm", "pc",     "xpc1",    "xpc2",
-                                                "result",  "data",   "datalen", "ts"};
-        int keys = 1 + static_cast<int>(Random() % 5);
-        for (int i = 0; i < keys; ++i) {
-            std::string key = Pick(kKeys);
-            std::string value;
-            if (key == "epc") {
-                value = Hex(33);
-            } else if (key == "data") {
-                value = Hex(40);
-            } else if (key == "pc" || key == "xpc1" || key == "xpc2") {
-                value = Hex(1).substr(0, 1 + Random() % 4);
-            } else if (key == "rssidbm") {
-                value = std::to_string(static_cast<int>(Random() % 200) - 100);
-            } else {
-                value = Number(300);
-            }
-            tokens->push_back(key + "=" + value);
-        }
-    }
-    void Command(std::vector<std::string> *tokens) {
-        static constexpr const char *kVerbs[] = {
-            "fail",  "ok",    "withhold",      "deliver", "starterror", "stopresult",
-            "flags", "auto",  "report",        "status",  "tags",       "tags",
-            "tags",  "calls", "connectparams", "state",   "help",       "release"};
-        std::string verb = Pick(kVerbs);
-        tokens->push_back(verb);
-        if (verb == "fail" || verb == "ok" || verb == "withhold" || verb == "deliver") {
-            tokens->push_back(Pick(kFunctions));
-            if (verb == "fail" && Random() % 2) tokens->push_back(Number(10));
-        } else if (verb == "starterror" || verb == "stopresult" || verb == "flags") {
-            tokens->push_back(Number(300));
-        } else if (verb == "auto") {
-            tokens->push_back(Random() % 2 ? "on" : "off");
-        } else if (verb == "report" || verb == "status") {
-            if (verb == "report") {
-                static constexpr const char *kKinds[] = {"start", "heartbeat", "stop"};
-                tokens->push_back(Pick(kKinds));
-                if (Random() % 2) tokens->push_back("code=" + Number(10));
-            } else {
-                tokens->push_back(Number(10));
-                tokens->push_back(Number(300));
-            }
-            if (Random() % 2) tokens->push_back("handle=" + Number(70000));
-            if (Random() % 2) tokens->push_back(std::string("via=") + Pick(kVias));
-        } else if (verb == "tags") {
-            static constexpr const char *kEvents[] = {"came", "left", "17", "256"};
-            tokens->push_back(Pick(kEvents));
-            if (Random() % 3 == 0) tokens->push_back(std::string("via=") + Pick(kVias));
-            int records = 1 + static_cast<int>(Random() % 3);
-            for (int i = 0; i < records; ++i) {
-                if (i > 0) tokens->push_back("|");
-                Record(tokens);
-            }
-        } else if (verb == "calls" && Random() % 4 == 0) {
-            tokens->push_back("clear");
-        }
-    }
-
-    uint32_t state_ = 0x9E3779B9u;  // fixed: a failure repeats
-};
-
-TEST_F(ReaderSimTest, RandomLinesGetOneWellFormedReplyEachWhileCallsRun) {
-    // Meanwhile another thread calls the library. A second reply to one line
-    // would show up as the wrong reply to the final `help`.
-    std::atomic<bool> done{false};
-    std::thread caller([&] {
-        for (uint32_t i = 0; !done; ++i) {
-            switch (i % 5) {
-                case 0:
-                    ASyncGetEPCs(handle_);
-                    break;
-                case 1:
-                    ASyncReadDataAny(handle_, 0, 3, 0, 2);
-                    break;
-                case 2:
-                    GetExtendedResultFlag(handle_);
-                    break;
-                case 3:
-                    SetExtendedResultFlag(handle_, static_cast<uint8_t>(i));
-                    break;
-                default:
-                    ASyncStopCommand(handle_);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    break;
-            }
-        }
-    });
-    LineGenerator lines;
-    int accepted = 0;
-    for (int n = 0; n < 3000; ++n) {
-        std::string line = lines.Next();
-        std::string reply = Cmd(line);
-        ASSERT_TRUE(reply == "OK" || reply.compare(0, 3, "OK ") == 0 ||
-                    reply.compare(0, 4, "ERR ") == 0)
-            << "line " << n << ": '" << line << "' -> '" << reply << "'";
-        accepted += reply.compare(0, 2, "OK") == 0;
-    }
-    done = true;
-    caller.join();
-    // Enough lines must get past parsing for the run to exercise anything.
-    EXPECT_GT(accepted, 600) << "accepted lines";
-    for (const char *name :
-         {"ConnectReader", "DisconnectReader", "ASyncGetEPCs", "ASyncReadDataAny",
-          "ASyncReadDataUntilEndOfBankAny", "ASyncStopCommand", "GetExtendedResultFlag",
-          "SetExtendedResultFlag", "SetDllResultHandlerASyncReadDataAny"}) {
-        EXPECT_EQ(Cmd(std::string("ok ") + name), "OK");
-    }
-    EXPECT_EQ(Cmd("help").compare(0, 12, "OK commands:"), 0);
-    EXPECT_EQ(Cmd("state").compare(0, 3, "OK "), 0);
-    Fence();
-}
-
-TEST_F(ReaderSimTest, SeveralControllersAtOnce) {
-    ReaderSimClient second;
-    ReaderSimClient third;
-    ASSERT_TRUE(second.Connect(socket_, 5000));
-    ASSERT_TRUE(third.Connect(socket_, 5000));
-    EXPECT_EQ(second.Command("flags 1"), "OK");
-    EXPECT_EQ(third.Command("state"), "OK running=none handle=19286 connected=1 flags=1 auto=0");
-    EXPECT_EQ(Cmd("flags 2"), "OK");
-    EXPECT_EQ(second.Command("state"), "OK running=none handle=19286 connected=1 flags=2 auto=0");
-    second.Close();
-    // A controller that left does not disturb the others, and a new one may come.
-    EXPECT_EQ(third.Command("flags 3"), "OK");
-    ASSERT_TRUE(second.Connect(socket_, 5000));
-    EXPECT_EQ(second.Command("state"), "OK running=none handle=19286 connected=1 flags=3 auto=0");
-}
-
-// ---------------------------------------------------------------------------
-// Autonomous demo under a controller
-
-TEST_F(ReaderSimTest, AutoModeRunsOnlyWhileOnAndACommandRuns) {
+TEST_F(ReaderSimTest, DemoPlaysAPopulationOnlyWhileOnAndACommandRuns) {
     ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // 7 demo periods
-    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");       // auto is off
-
+    SleepMs(150);                                            // 7 demo periods
+    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");  // off under a controller
     EXPECT_EQ(Cmd("auto on"), "OK");
-    EXPECT_TRUE(gRecorder.WaitUntil(5000, [](const std::vector<Event> &events) {
-        int tags = 0;
-        for (const Event &e : events)
-            tags += e.kind == Kind::kTags;
-        return tags >= 3;
-    }));
-    EXPECT_EQ(Cmd("auto off"), "OK");
-    Fence();
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_EQ(FenceText(), "");
-}
+    const struct {
+        const char *target;
+        std::function<uint32_t()> start;
+        int heartbeats;  // to wait for
+        size_t words;    // data words of a tag coming into the field
+        bool ownEpc;     // which are the tag's EPC
+    } cases[] = {
+        {"inventory", [&] { return ASyncGetEPCs(handle_); }, 2, 0, false},
+        // The EPC bank from word 2 to its end.
+        {"readuntil", [&] { return ASyncReadDataUntilEndOfBankAny(handle_, 0, 1, 2, 255); }, 0, 6,
+         true},
+        {"read", [&] { return ASyncReadDataAny(handle_, 0, 3, 0, 4); }, 0, 4, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        const std::string heartbeat = Format("status %s 0 128 19286", c.target);
+        const std::string stopped = Format("status %s 0 0 19286", c.target);
+        ASSERT_EQ(c.start(), 0u);
+        EXPECT_TRUE(WaitForEvents(10000, [&](const std::vector<Event> &events) {
+            return CountPrefix(events, "tags ") >= 10 &&
+                   CountPrefix(events, heartbeat) >= c.heartbeats;
+        }));
+        EXPECT_EQ(ASyncStopCommand(handle_), 0u);
+        SleepMs(100);  // five demo periods: nothing may follow the stop
+        std::vector<Event> events = Fence();
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events.front().text, Format("status %s 0 255 19286", c.target));
+        EXPECT_EQ(events[events.size() - 2].text, "stop 0 19286");
+        EXPECT_EQ(events.back().text, stopped);
 
-// ---------------------------------------------------------------------------
-// Lifecycle
+        // At most five tags of six EPC words, each coming before it leaves,
+        // with plausible values and the wall-clock time.
+        const std::string came = Format("tags %s 255 0 ", c.target);
+        const std::string left = Format("tags %s 0 0 ", c.target);
+        const int64_t now = static_cast<int64_t>(time(nullptr)) * 1000;
+        std::map<std::vector<uint16_t>, bool> present;
+        uint64_t lastTs = 0;
+        for (size_t i = 1; i + 2 < events.size(); ++i) {
+            if (events[i].text == heartbeat) continue;
+            bool coming = events[i].text.compare(0, came.size(), came) == 0;
+            EXPECT_TRUE(coming || events[i].text.compare(0, left.size(), left) == 0) << i;
+            for (const CopiedRecord &copy : events[i].records) {
+                const ReaderTagRecord &r = copy.record;
+                std::vector<uint16_t> epc(r.epc, r.epc + 6);
+                EXPECT_EQ(r.epcLength, 6);
+                EXPECT_NE(present[epc], coming) << "a tag came twice or left unseen";
+                present[epc] = coming;
+                EXPECT_TRUE((r.antenna & 0x0F) >= 1 && (r.antenna & 0x0F) <= 4) << +r.antenna;
+                EXPECT_TRUE(r.rssiDbm >= -100 && r.rssiDbm <= -20) << r.rssiDbm;
+                EXPECT_GE(r.timestampMs, lastTs);
+                EXPECT_LT(llabs(static_cast<int64_t>(r.timestampMs) - now), 60000);
+                lastTs = r.timestampMs;
+                if (!coming && c.words != 0) continue;  // what a leaving tag carries is open
+                EXPECT_EQ(copy.data.size(), c.words);
+                EXPECT_EQ(r.dataLength, copy.data.size());
+                EXPECT_EQ(r.readResult, 0);
+                EXPECT_TRUE(!c.ownEpc || copy.data == epc) << "not the tag's own EPC";
+            }
+        }
+        EXPECT_GE(present.size(), 2u);
+        EXPECT_LE(present.size(), 5u);
+    }
+    EXPECT_EQ(Cmd("auto off"), "OK");
+    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
+    SleepMs(150);
+    EXPECT_EQ(FenceText(), "status inventory 0 255 19286");
+}
 
 TEST(ReaderSimLifecycle, DisconnectJoinsThreadsRemovesSocketAndResetsTheSession) {
     std::string dir = TempDir();
     ASSERT_FALSE(dir.empty());
     std::string path = dir + "/control.sock";
     ASSERT_EQ(setenv("READERSIM_SOCKET", path.c_str(), 1), 0);
-    unsetenv("READERSIM_HOLD");
-    gRecorder.Reset();
-    RegisterAll();
+    ResetRecorder();
+    Register(true);
     // A sanitizer runtime may start a helper thread along with the first
     // thread of the process; let that happen before counting.
     std::thread([] {}).join();
-    int baseline = CountThreads();
+    const int baseline = ThreadCount();
     ASSERT_GT(baseline, 0);
 
     tConnectParams params = MakeParams();
-    uint32_t handle = ConnectReader(&params, 0);
-    ASSERT_EQ(handle, kHandle);
-    EXPECT_GT(CountThreads(), baseline);
+    ASSERT_EQ(ConnectReader(&params, 0), kHandle);
+    EXPECT_GT(ThreadCount(), baseline);
     ReaderSimClient client;
     ASSERT_TRUE(client.Connect(path, 5000));
     EXPECT_EQ(client.Command("flags 7"), "OK");
 
     // Disconnect while a slow handler runs: it returns only after the handler.
-    gRecorder.startDelayMs = 200;
-    ASSERT_EQ(ASyncGetEPCs(handle), 0u);
-    ASSERT_TRUE(gRecorder.WaitUntil(5000, [](const std::vector<Event> &e) { return !e.empty(); }));
-    DisconnectReader(handle);
-    EXPECT_FALSE(gRecorder.inStartHandler.load());
-    EXPECT_EQ(WaitForThreadCount(baseline, 2000), baseline);
+    gStartDelayMs = 200;
+    ASSERT_EQ(ASyncGetEPCs(kHandle), 0u);
+    ASSERT_TRUE(WaitForEvents(5000, [](const std::vector<Event> &e) { return !e.empty(); }));
+    DisconnectReader(kHandle);
+    EXPECT_FALSE(gInStartHandler.load());
+    EXPECT_EQ(ThreadCount(baseline, 2000), baseline);
     EXPECT_FALSE(PathExists(path));
     EXPECT_EQ(client.Command("state", 1000), "");
-
-    size_t delivered = gRecorder.Count();
-    EXPECT_EQ(ASyncGetEPCs(handle), kNotConnected);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(gRecorder.Count(), delivered);
+    TakeEvents();
+    EXPECT_EQ(ASyncGetEPCs(kHandle), kNotConnected);
+    SleepMs(100);
+    EXPECT_EQ(Join(TakeEvents()), "");
 
     // A new connection starts afresh.
-    gRecorder.startDelayMs = 0;
+    gStartDelayMs = 0;
     ASSERT_EQ(ConnectReader(&params, 0), kHandle);
     ASSERT_TRUE(client.Connect(path, 5000));
-    EXPECT_EQ(client.Command("state"), "OK running=none handle=19286 connected=1 flags=0 auto=0");
+    EXPECT_EQ(client.Command("state"), kIdle);
     EXPECT_EQ(client.Command("calls"), "OK ASyncGetEPCs(19286);ConnectReader(params,0)");
     client.Close();
-    DisconnectReader(handle);
-    EXPECT_EQ(WaitForThreadCount(baseline, 2000), baseline);
+    DisconnectReader(kHandle);
+    EXPECT_EQ(ThreadCount(baseline, 2000), baseline);
     EXPECT_FALSE(PathExists(path));
-    RegisterNone();
+
+    // With no socket, the demo plays by itself.
     unsetenv("READERSIM_SOCKET");
     rmdir(dir.c_str());
+    ASSERT_EQ(setenv("READERSIM_AUTO_PERIOD_MS", "20", 1), 0);
+    ASSERT_EQ(ConnectReader(&params, 0), kHandle);
+    ASSERT_EQ(ASyncGetEPCs(kHandle), 0u);
+    EXPECT_TRUE(WaitForEvents(5000, [](const std::vector<Event> &events) {
+        return CountPrefix(events, "tags inventory 255 0 ") > 0;
+    }));
+    DisconnectReader(kHandle);
+    EXPECT_EQ(ThreadCount(baseline, 2000), baseline);
+    unsetenv("READERSIM_AUTO_PERIOD_MS");
+    Register(false);
 }
 
-// ---------------------------------------------------------------------------
-// Autonomous demo without a control socket
-
-class ReaderSimAutonomousTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        unsetenv("READERSIM_SOCKET");
-        unsetenv("READERSIM_HOLD");
-        ASSERT_EQ(setenv("READERSIM_AUTO_PERIOD_MS", "20", 1), 0);
-        gRecorder.Reset();
-        RegisterAll();
-        tConnectParams params = MakeParams();
-        handle_ = ConnectReader(&params, 0);
-        ASSERT_EQ(handle_, kHandle);
-    }
-    void TearDown() override {
-        if (handle_ != 0) DisconnectReader(handle_);
-        RegisterNone();
-        unsetenv("READERSIM_AUTO_PERIOD_MS");
-        gRecorder.Reset();
-    }
-
-    // Runs until `tags` chains and `heartbeats` arrived, stops, and returns
-    // everything delivered.
-    std::vector<Event> RunUntil(int tags, int heartbeats) {
-        bool enough = gRecorder.WaitUntil(10000, [&](const std::vector<Event> &events) {
-            int t = 0;
-            int h = 0;
-            for (const Event &e : events) {
-                t += e.kind == Kind::kTags;
-                h += e.kind == Kind::kStatus && e.b == 128;
-            }
-            return t >= tags && h >= heartbeats;
-        });
-        EXPECT_TRUE(enough);
-        EXPECT_EQ(ASyncStopCommand(handle_), 0u);
-        EXPECT_TRUE(gRecorder.WaitUntil(5000, [](const std::vector<Event> &events) {
-            return !events.empty() && events.back().kind == Kind::kStatus && events.back().b == 0;
-        }));
-        // Five demo periods: nothing may follow the stop.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        return gRecorder.Take();
-    }
-
-    // Checks the demo population: EPCs of six words, at most five tags, each
-    // coming before it leaves, plausible signal values and a wall-clock time.
-    void CheckPopulation(const std::vector<Event> &events, Target target) {
-        std::map<std::vector<uint16_t>, bool> present;
-        uint64_t lastTs = 0;
-        uint64_t now = static_cast<uint64_t>(time(nullptr)) * 1000;
-        for (const Event &e : events) {
-            if (e.kind != Kind::kTags) continue;
-            EXPECT_EQ(e.target, target);
-            ASSERT_TRUE(e.a == 0xFF || e.a == 0x00) << e.a;
-            ASSERT_FALSE(e.records.empty());
-            for (const CopiedRecord &copy : e.records) {
-                const ReaderTagRecord &r = copy.record;
-                ASSERT_EQ(r.epcLength, 6);
-                std::vector<uint16_t> epc(r.epc, r.epc + 6);
-                bool came = e.a == 0xFF;
-                EXPECT_NE(present[epc], came) << "a tag came twice or left unseen";
-                present[epc] = came;
-                EXPECT_GE(r.antenna & 0x0F, 1);
-                EXPECT_LE(r.antenna & 0x0F, 4);
-                EXPECT_LE(r.rssiDbm, -20);
-                EXPECT_GE(r.rssiDbm, -100);
-                EXPECT_GE(r.timestampMs, lastTs);
-                EXPECT_LT(r.timestampMs > now ? r.timestampMs - now : now - r.timestampMs, 60000u);
-                lastTs = r.timestampMs;
-            }
-        }
-        EXPECT_GE(present.size(), 2u);
-        EXPECT_LE(present.size(), 5u);
-    }
-
-    uint32_t handle_ = 0;
-};
-
-TEST_F(ReaderSimAutonomousTest, InventoryShowsAPopulationAndHeartbeatsBetweenStartAndStop) {
-    ASSERT_EQ(ASyncGetEPCs(handle_), 0u);
-    std::vector<Event> events = RunUntil(12, 2);
-    ASSERT_GE(events.size(), 4u);
-    EXPECT_EQ(Describe(events.front()), "status inventory 0 255 19286");
-    EXPECT_EQ(Describe(events[events.size() - 2]), "stop 0 19286");
-    EXPECT_EQ(Describe(events.back()), "status inventory 0 0 19286");
-    for (size_t i = 1; i + 2 < events.size(); ++i) {
-        const Event &e = events[i];
-        EXPECT_TRUE(e.kind == Kind::kTags || Describe(e) == "status inventory 0 128 19286")
-            << Describe(e);
-        for (const CopiedRecord &copy : e.records)
-            EXPECT_EQ(copy.record.dataLength, 0);
-        EXPECT_FALSE(pthread_equal(e.thread, pthread_self()));
-    }
-    CheckPopulation(events, kInventory);
-}
-
-TEST_F(ReaderSimAutonomousTest, ReadToEndOfEpcBankReturnsTheTagsOwnEpc) {
-    // EPC bank from word 2 to its end: the six EPC words of the same tag.
-    ASSERT_EQ(ASyncReadDataUntilEndOfBankAny(handle_, 0, 1, 2, 255), 0u);
-    std::vector<Event> events = RunUntil(8, 0);
-    EXPECT_EQ(Describe(events.front()), "status readuntil 0 255 19286");
-    int withData = 0;
-    for (const Event &e : events) {
-        if (e.kind != Kind::kTags || e.a != 0xFF) continue;
-        for (const CopiedRecord &copy : e.records) {
-            EXPECT_EQ(copy.record.readResult, 0);
-            ASSERT_EQ(copy.record.dataLength, 6);
-            EXPECT_EQ(copy.data, std::vector<uint16_t>(copy.record.epc, copy.record.epc + 6));
-            ++withData;
-        }
-    }
-    EXPECT_GT(withData, 0);
-    CheckPopulation(events, kReadUntil);
-}
-
-TEST_F(ReaderSimAutonomousTest, ReadOfGivenCountReturnsThatManyWords) {
-    ASSERT_EQ(ASyncReadDataAny(handle_, 0, 3, 0, 4), 0u);
-    std::vector<Event> events = RunUntil(8, 0);
-    EXPECT_EQ(Describe(events.front()), "status read 0 255 19286");
-    int withData = 0;
-    for (const Event &e : events) {
-        if (e.kind != Kind::kTags || e.a != 0xFF) continue;
-        for (const CopiedRecord &copy : e.records) {
-            EXPECT_EQ(copy.record.dataLength, 4);
-            EXPECT_EQ(copy.data.size(), 4u);
-            ++withData;
-        }
-    }
-    EXPECT_GT(withData, 0);
-}
-
-// ---------------------------------------------------------------------------
-// Held ConnectReader, in a child process: the control socket must exist
-// before ConnectReader, so the library has to see READERSIM_SOCKET when it is
-// loaded. The test binary re-executes itself with the variables set; this
-// initialiser runs in the child before main, after the library's load hook.
-
-const char kHoldChildVariable[] = "READERSIM_TEST_HOLD_CHILD";
-
-// Exit codes of the held child.
-const int kChildConnected = 0;
-const int kChildNoSocketAtLoad = 3;
-const int kChildConnectFailed = 10;
-const int kChildOddHandle = 11;
+// A held ConnectReader runs in a child process, since the control socket must
+// exist before ConnectReader: the library has to see READERSIM_SOCKET when it
+// is loaded. The test binary runs itself again with the variables set; this
+// initialiser runs in the child before main, after the library's load hook,
+// and exits with what ConnectReader returned.
+const char kHoldChild[] = "READERSIM_TEST_HOLD_CHILD";
+enum { kChildConnected = 0, kChildNoSocketAtLoad = 3, kChildConnectFailed = 10, kChildOdd = 11 };
 
 int RunHoldChildIfAsked() {
-    if (getenv(kHoldChildVariable) == nullptr) return 0;
+    if (getenv(kHoldChild) == nullptr) return 0;
     const char *path = getenv("READERSIM_SOCKET");
     struct stat st;
     if (path == nullptr || lstat(path, &st) != 0 || !S_ISSOCK(st.st_mode)) {
@@ -1332,99 +819,68 @@ int RunHoldChildIfAsked() {
     uint32_t handle = ConnectReader(&params, 0);
     if (handle != 0) DisconnectReader(handle);
     // exit(), not _exit(): the library's unload hook must remove the socket.
-    exit(handle == kHandle ? kChildConnected : handle == 0 ? kChildConnectFailed : kChildOddHandle);
+    exit(handle == kHandle ? kChildConnected : handle == 0 ? kChildConnectFailed : kChildOdd);
 }
 
 const int kHoldChildChecked = RunHoldChildIfAsked();
 
-class ReaderSimHoldTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = TempDir();
-        ASSERT_FALSE(dir_.empty());
-        socket_ = dir_ + "/control.sock";
-    }
-    void TearDown() override {
-        if (child_ > 0) {
-            kill(child_, SIGKILL);
-            waitpid(child_, nullptr, 0);
+// The child's exit code, or -1 if it did not exit within timeoutMs. Clears
+// `child` once it is reaped.
+int WaitChild(pid_t *child, int timeoutMs) {
+    for (int waited = 0; *child > 0 && waited <= timeoutMs; waited += 10) {
+        int status = 0;
+        if (waitpid(*child, &status, WNOHANG) == *child) {
+            *child = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        unlink(socket_.c_str());
-        rmdir(dir_.c_str());
+        SleepMs(10);
     }
-
-    void StartChild() {
-        std::vector<std::string> variables;
-        for (char **e = environ; *e != nullptr; ++e) {
-            if (strncmp(*e, "READERSIM_", 10) != 0) variables.push_back(*e);
-        }
-        variables.push_back("READERSIM_SOCKET=" + socket_);
-        variables.push_back("READERSIM_HOLD=1");
-        variables.push_back(std::string(kHoldChildVariable) + "=1");
-        std::vector<char *> envp;
-        for (std::string &v : variables)
-            envp.push_back(&v[0]);
-        envp.push_back(nullptr);
-        char self[] = "/proc/self/exe";
-        char *argv[] = {self, nullptr};
-        child_ = fork();
-        ASSERT_GE(child_, 0);
-        if (child_ == 0) {
-            execve(self, argv, envp.data());
-            _exit(127);
-        }
-    }
-
-    // The child's exit code, or -1 if it did not exit within timeoutMs.
-    int WaitChild(int timeoutMs) {
-        for (int waited = 0; waited <= timeoutMs; waited += 10) {
-            int status = 0;
-            pid_t done = waitpid(child_, &status, WNOHANG);
-            if (done == child_) {
-                child_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-    // Connects and waits until the child is inside ConnectReader.
-    void ConnectWhileHeld() {
-        ASSERT_TRUE(client_.Connect(socket_, 20000));
-        bool called = false;
-        for (int i = 0; i < 1000 && !called; ++i) {
-            called = client_.Command("calls") == "OK ConnectReader(params,0)";
-            if (!called) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(called);
-        EXPECT_EQ(client_.Command("state"), "OK running=none handle=0 connected=0 flags=0 auto=0");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(WaitChild(0), -1) << "ConnectReader returned before release";
-    }
-
-    std::string dir_;
-    std::string socket_;
-    pid_t child_ = -1;
-    ReaderSimClient client_;
-};
-
-TEST_F(ReaderSimHoldTest, ConnectWaitsForReleaseThenConnects) {
-    StartChild();
-    ConnectWhileHeld();
-    EXPECT_EQ(client_.Command("release"), "OK");
-    EXPECT_EQ(WaitChild(20000), kChildConnected);
-    EXPECT_FALSE(PathExists(socket_));
+    return -1;
 }
 
-TEST_F(ReaderSimHoldTest, FaultInjectedWhileHeldAppliesToTheConnect) {
-    StartChild();
-    ConnectWhileHeld();
-    EXPECT_EQ(client_.Command("fail ConnectReader"), "OK");
-    EXPECT_EQ(client_.Command("release"), "OK");
-    EXPECT_EQ(WaitChild(20000), kChildConnectFailed);
-    // Not connected, so the socket went only with the library's unload hook.
-    EXPECT_FALSE(PathExists(socket_));
+TEST(ReaderSimHold, ConnectWaitsForReleaseAndTakesFaultsInjectedMeanwhile) {
+    for (const char *fault : {"", "fail ConnectReader"}) {
+        SCOPED_TRACE(fault);
+        std::string dir = TempDir();
+        ASSERT_FALSE(dir.empty());
+        std::string socket = dir + "/control.sock";
+        setenv("READERSIM_SOCKET", socket.c_str(), 1);
+        setenv("READERSIM_HOLD", "1", 1);
+        setenv(kHoldChild, "1", 1);
+        char self[] = "/proc/self/exe";
+        char *argv[] = {self, nullptr};
+        pid_t child = -1;
+        EXPECT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, environ), 0);
+        unsetenv("READERSIM_SOCKET");
+        unsetenv("READERSIM_HOLD");
+        unsetenv(kHoldChild);
+
+        // Wait until the child is inside ConnectReader.
+        ReaderSimClient client;
+        EXPECT_TRUE(client.Connect(socket, 20000));
+        bool held = false;
+        for (int i = 0; i < 1000 && !held && client.Connected(); ++i) {
+            held = client.Command("calls") == "OK ConnectReader(params,0)";
+            if (!held) SleepMs(10);
+        }
+        EXPECT_TRUE(held);
+        EXPECT_EQ(client.Command("state"), "OK running=none handle=0 connected=0 flags=0 auto=0");
+        SleepMs(200);
+        EXPECT_EQ(WaitChild(&child, 0), -1) << "ConnectReader returned before release";
+        if (*fault != '\0') {
+            EXPECT_EQ(client.Command(fault), "OK");
+        }
+        EXPECT_EQ(client.Command("release"), "OK");
+        EXPECT_EQ(WaitChild(&child, 20000), *fault != '\0' ? kChildConnectFailed : kChildConnected);
+        // Gone with DisconnectReader, or with the unload hook if not connected.
+        EXPECT_FALSE(PathExists(socket));
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        unlink(socket.c_str());
+        rmdir(dir.c_str());
+    }
 }
 
 }  // namespace
