@@ -1,7 +1,25 @@
 // Template parsing and reader command selection.
+//
+// A template is literal text with blocks in curly braces; a block holds
+// comma-separated magic words. Each word's handler checks its value at parse
+// time; a block with an unknown word, a rejected value or conflicting read
+// settings stays in the output as literal text, braces included. The words of
+// the coming and going templates decide the reader command: a plain inventory,
+// or a tag memory read with the adopted bank, pointer and length.
 #include "datagram/template.h"
 
+#include <ctype.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "config/config.h"
+#include "core/app.h"
+#include "core/log.h"
+#include "datagram/magic_words.h"
+#include "output/server.h"
+#include "reader/reader_lib.h"
+#include "reader/results.h"
 
 tEvent DatagramLock;
 tFlag ReaderCommandRunning{0};
@@ -9,12 +27,340 @@ tFlag HostCommExtendedResultFlag{0};
 tFlag SkipFirstByte{0};
 tFlag SkipLastByte{0};
 tReadSettings ActiveReadSettings;
+tReadSettings PendingReadSettings;
+tFlag TemplateHasReadSettings{0};
 
-void FreeTemplateElements(CMyList<tDatagramElement *> &templateList) {
+static const char kParseLog[] = "ParseDatagramResultString";
+static const char kCommandLog[] = "HandleMemoryBankSettings";
+static constexpr uint32_t kAcknowledgeMs = 5000;
+static constexpr uint32_t kToEndOfBank = 0xFFFFFFFF;
+static constexpr uint32_t kMaxWordCount = 255;
+
+typedef CMyList<tDatagramElement *> tTemplateList;
+
+static void FreeElement(tDatagramElement *element) {
+    if (element == nullptr) return;
+    if (element->Kind == 0) free(element->Content);
+    free(element);
+}
+
+void FreeTemplateElements(tTemplateList &templateList) {
     tDatagramElement *element = nullptr;
-    while (templateList.PopFront(element) == 0) {
-        if (element == nullptr) continue;
-        if (element->Kind == 0) free(element->Content);
-        free(element);
+    while (templateList.PopFront(element) == 0)
+        FreeElement(element);
+}
+
+uint32_t ReadWordCount(uint32_t pointer, uint32_t length, uint8_t *skipFirst, uint8_t *skipLast) {
+    uint8_t first = pointer & 1;
+    if (length == kToEndOfBank) {
+        if (skipFirst != nullptr) *skipFirst = first;
+        if (skipLast != nullptr) *skipLast = 0;
+        return kMaxWordCount;
     }
+    if (skipFirst != nullptr) *skipFirst = first;
+    if (skipLast != nullptr) *skipLast = static_cast<uint8_t>((pointer & 1) ^ (length & 1));
+    return (length >> 1) + ((length & 1) ? 1 : first);
+}
+
+// Appends a literal element for `length` bytes of `text`. A failed allocation loses the literal;
+// the parse goes on.
+static void AppendLiteral(tTemplateList &templateList, const char *text, size_t length) {
+    tDatagramElement *element = static_cast<tDatagramElement *>(calloc(1, sizeof(*element)));
+    if (element == nullptr) return;
+    char *copy = strndup(text, length);
+    if (copy == nullptr) {
+        free(element);
+        return;
+    }
+    *element = tDatagramElement{0, copy, static_cast<uint32_t>(length), 1};
+    templateList.PushBack(element);
+}
+
+static void AppendWord(tTemplateList &templateList, tMagicWordSlot *slot, uint8_t coding) {
+    tDatagramElement *element = static_cast<tDatagramElement *>(calloc(1, sizeof(*element)));
+    if (element == nullptr) return;
+    *element = tDatagramElement{1, slot, 0, coding};
+    templateList.PushBack(element);
+}
+
+// The node after `mark`, or the head when there is no mark.
+static tTemplateList::Node *FirstAfter(tTemplateList &templateList, tTemplateList::Node *mark) {
+    return mark != nullptr ? mark->next : templateList.Head();
+}
+
+// Finds the next block at or after `from`: for unbalanced braces the
+// innermost "{" before the first "}" opens it. False when the rest is literal.
+static bool FindBlock(char *from, char **open, char **close) {
+    char *candidate = strchr(from, '{');
+    while (candidate != nullptr) {
+        char *closing = strchr(candidate + 1, '}');
+        char *later = strchr(candidate + 1, '{');
+        if (later != nullptr && (closing == nullptr || later < closing)) {
+            candidate = later;
+            continue;
+        }
+        if (closing == nullptr) return false;
+        *open = candidate;
+        *close = closing;
+        return true;
+    }
+    return false;
+}
+
+// The first row that accepts `token`: its name begins the token, and either
+// the token is exactly the name or the word takes a value.
+static int MatchRow(const char *token, int firstRow) {
+    for (int row = firstRow; row < kMagicWordCount; row++) {
+        const tMagicWord &word = MagicWordTable[row];
+        size_t nameLength = strlen(word.Name);
+        if (strncasecmp(token, word.Name, nameLength) != 0) continue;
+        if (token[nameLength] == '\0' || word.HasValue) return row;
+    }
+    return -1;
+}
+
+struct tBlockParse {
+    tTemplateList &list;
+    char *&literalStart;
+    char *open;                 // the block's "{" (overwritten with NUL)
+    tTemplateList::Node *mark;  // last node before the block's elements
+    uint8_t coding;             // the block coding, 1 unless "Coding=" says
+};
+
+// Runs one token through the rows that accept it. False when no row does.
+static bool ParseToken(tBlockParse &block, const char *token) {
+    for (int row = MatchRow(token, 0); row >= 0; row = MatchRow(token, row + 1)) {
+        const tMagicWord &word = MagicWordTable[row];
+        tMagicWordSlot *slot = &MagicWordSlots[row];
+        const char *value = token + strlen(word.Name);
+        slot->Used = 1;
+        uint32_t result =
+            word.Handler != nullptr ? word.Handler(1, value, nullptr, slot, &block.coding) : 1;
+        if (result != 0) {
+            LogPrintf(kParseLog,
+                      "Error parsing magic word \"%s\". Maybe wrong additional text \"%s\"?\n",
+                      word.Name, value);
+            continue;
+        }
+        // The literal before the block goes out once, however many words the
+        // block holds; the mark then follows it so a rejection keeps it.
+        if (block.open > block.literalStart) {
+            AppendLiteral(block.list, block.literalStart, block.open - block.literalStart);
+            block.mark = block.list.Tail();
+            block.literalStart = block.open;
+        }
+        if (slot->Used) AppendWord(block.list, slot, block.coding);
+        return true;
+    }
+    return false;
+}
+
+// Parses the inner text of one block; false when the block is rejected.
+static bool ParseBlockTokens(tBlockParse &block, const char *inner) {
+    char *tokens = strdup(inner);
+    if (tokens == nullptr) return false;
+    // A block without any word ({} or { }) is kept as text.
+    bool accepted = false;
+    char *save = nullptr;
+    for (char *token = strtok_r(tokens, ",", &save); token != nullptr;
+         token = strtok_r(nullptr, ",", &save)) {
+        while (isspace(static_cast<unsigned char>(*token)))
+            token++;
+        accepted = ParseToken(block, token);
+        if (!accepted) break;
+    }
+    free(tokens);
+    return accepted;
+}
+
+// A "Coding=" anywhere in the block applies to all its words. False when the
+// block then has no element.
+static bool ApplyBlockCoding(tBlockParse &block) {
+    tTemplateList::Node *node = FirstAfter(block.list, block.mark);
+    bool any = node != nullptr;
+    for (; node != nullptr; node = node->next)
+        node->value->Coding = block.coding;
+    return any;
+}
+
+static bool SameReadTarget(const tReadSettings &a, const tReadSettings &b) {
+    return a.MemoryBank == b.MemoryBank && a.Length == b.Length && a.Pointer == b.Pointer;
+}
+
+// Adopts the block's read settings, or checks them against the adopted ones.
+// False when the block must be rejected.
+static bool ReconcileReadSettings() {
+    bool accepted = true;
+    const tReadSettings &pending = PendingReadSettings;
+    if (!ActiveReadSettings.Valid && pending.MemoryBankSet && pending.PointerSet &&
+        pending.LengthSet) {
+        // A length the reader cannot deliver in one read (more than 255
+        // words) would make it deliver a different amount than asked for.
+        if (pending.Length != kToEndOfBank &&
+            ReadWordCount(pending.Pointer, pending.Length, nullptr, nullptr) > kMaxWordCount) {
+            accepted = false;
+        } else {
+            ActiveReadSettings = pending;
+            ActiveReadSettings.Valid = 1;
+        }
+    } else if (!(ActiveReadSettings.MemoryBankSet && SameReadTarget(ActiveReadSettings, pending))) {
+        accepted = false;
+    }
+    PendingReadSettings = tReadSettings{};
+    FlagSet(TemplateHasReadSettings, 0);
+    return accepted;
+}
+
+static void RemoveElementsAfter(tTemplateList &templateList, tTemplateList::Node *mark) {
+    tTemplateList::Node *node = FirstAfter(templateList, mark);
+    while (node != nullptr) {
+        tDatagramElement *element = node->value;
+        templateList.Remove(node);
+        FreeElement(element);
+    }
+}
+
+// The part of a new template set's reset that talks to the reader: the read
+// settings and extended result flags start afresh from the reader's current
+// flags. Runs without DatagramLock, since it waits for the reader.
+static void ResetReaderSettings() {
+    ActiveReadSettings.Valid = 0;
+    ActiveReadSettings.MemoryBankSet = 0;
+    ActiveReadSettings.PasswordSet = 0;
+    ActiveReadSettings.PointerSet = 0;
+    ActiveReadSettings.LengthSet = 0;
+    PendingReadSettings = tReadSettings{};
+    FlagSet(HostCommExtendedResultFlag, 0);
+    EventInit(&ResultFlagEvent, 0);
+    if (GetExtendedResultFlag(ReaderHandle) != 0) {
+        LogPuts(kParseLog, "Error while getting HostCommExtendedResultFlag");
+    } else if (EventWaitMs(&ResultFlagEvent, kAcknowledgeMs) != 0) {
+        LogPuts(kParseLog, "Getting HostCommExtendedResultFlag timed out");
+    }
+}
+
+// The slots' part of the reset. Caller holds DatagramLock.
+static void ResetSlots() {
+    for (tMagicWordSlot &slot : MagicWordSlots) {
+        slot.Used = 0;
+        free(slot.Extra);
+        slot.Extra = nullptr;
+        slot.ExtraLength = 0;
+    }
+}
+
+// Parses a non-empty template text into the list. Caller holds DatagramLock;
+// the handlers it calls touch the slots.
+static void ParseText(const char *templateText, tTemplateList &templateList) {
+    char *copy = strdup(templateText);
+    if (copy == nullptr) return;
+    FlagSet(TemplateHasReadSettings, 0);
+    char *literalStart = copy;
+    char *searchFrom = copy;
+    char *open = nullptr;
+    char *close = nullptr;
+    while (FindBlock(searchFrom, &open, &close)) {
+        tBlockParse block{templateList, literalStart, open, templateList.Tail(), 1};
+
+        *open = '\0';
+        *close = '\0';
+        bool accepted = ParseBlockTokens(block, open + 1);
+        if (accepted && block.coding != 1 && !ApplyBlockCoding(block)) accepted = false;
+        if (FlagGet(TemplateHasReadSettings) && !ReconcileReadSettings()) accepted = false;
+
+        if (accepted) {
+            literalStart = close + 1;
+        } else {
+            // The block's text, braces included, becomes part of the next
+            // literal.
+            *open = '{';
+            *close = '}';
+            RemoveElementsAfter(templateList, block.mark);
+        }
+        searchFrom = close + 1;
+    }
+    AppendLiteral(templateList, literalStart, strlen(literalStart));
+    free(copy);
+}
+
+// Waits for the start report of a command just accepted; true when it came in
+// time without a start error.
+static bool Started(uint32_t result, tEvent *startEvent, tFlag &startError) {
+    return result == 0 && EventWaitMs(startEvent, kAcknowledgeMs) == 0 && FlagGet(startError) == 0;
+}
+
+void HandleMemoryBankSettings() {
+    const tReadSettings &active = ActiveReadSettings;
+    if (!active.Valid || !active.MemoryBankSet || !active.PointerSet || !active.LengthSet) {
+        EventInit(&InventoryStartEvent, 0);
+        uint32_t result = ASyncGetEPCs(ReaderHandle);
+        if (Started(result, &InventoryStartEvent, InventoryStartError)) {
+            FlagSet(ReaderCommandRunning, 1);
+            LogPuts(kCommandLog, "OK: ASyncGetEPCs");
+        } else {
+            LogPrintf(kCommandLog, "Error: ASyncGetEPCs: %u\n", result);
+        }
+        return;
+    }
+
+    LogPrintf(kCommandLog, "Try changing reader settings for memoryBank %u\n", active.MemoryBank);
+    uint32_t password = active.Password;
+    if (!active.PasswordSet) {
+        LogPuts(kCommandLog, "No password provided, use default");
+        password = 0;
+    }
+    uint8_t skipFirst = 0, skipLast = 0;
+    uint32_t wordCount = ReadWordCount(active.Pointer, active.Length, &skipFirst, &skipLast);
+    FlagSet(SkipFirstByte, skipFirst);
+    FlagSet(SkipLastByte, skipLast);
+    bool toEnd = active.Length == kToEndOfBank;
+    const char *name = toEnd ? "ASyncReadDataUntilEndOfBankAny" : "ASyncReadDataAny";
+
+    EventInit(&ReadStartEvent, 0);
+    uint32_t wordAddress = active.Pointer >> 1;
+    uint32_t result =
+        toEnd ? ASyncReadDataUntilEndOfBankAny(ReaderHandle, password, active.MemoryBank,
+                                               wordAddress, kMaxWordCount)
+              : ASyncReadDataAny(ReaderHandle, password, active.MemoryBank, wordAddress,
+                                 static_cast<uint8_t>(wordCount));
+    if (Started(result, &ReadStartEvent, ReadStartError)) {
+        FlagSet(ReaderCommandRunning, 1);
+        LogPrintf(kCommandLog, "OK: %s\n", name);
+        ActiveReadSettings.MemoryBankSet = 0;
+        ActiveReadSettings.PasswordSet = 0;
+        ActiveReadSettings.PointerSet = 0;
+        ActiveReadSettings.LengthSet = 0;
+    } else {
+        LogPrintf(kCommandLog, "Error: %s: %u\n", name, result);
+    }
+}
+
+static void SendExtendedResultFlag() {
+    uint8_t flags = FlagGet(HostCommExtendedResultFlag);
+    if (flags == 0) return;
+    EventInit(&ResultFlagEvent, 0);
+    if (SetExtendedResultFlag(ReaderHandle, flags) != 0) {
+        LogPuts(kParseLog, "Error while setting HostCommExtendedResultFlag");
+    } else if (EventWaitMs(&ResultFlagEvent, kAcknowledgeMs) != 0) {
+        LogPuts(kParseLog, "Setting HostCommExtendedResultFlag timed out");
+    }
+}
+
+void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *templateText,
+                               tTemplateList &templateList) {
+    if (templateText != nullptr && reset) ResetReaderSettings();
+    // The list is emptied and refilled under one hold of DatagramLock, so a
+    // datagram rendered meanwhile uses the old template or the new one,
+    // never a part of it.
+    if (EventWait(&DatagramLock) != 0) return;
+    FreeTemplateElements(templateList);
+    if (templateText != nullptr) {
+        if (reset) ResetSlots();
+        if (*templateText != '\0') ParseText(templateText, templateList);
+    }
+    EventSignal(&DatagramLock);
+
+    if (!startReaderCommand) return;
+    if (FlagGet(ClientConnected) || FlagGet(KeyboardEmulationEnabled)) HandleMemoryBankSettings();
+    SendExtendedResultFlag();
 }

@@ -46,8 +46,30 @@ extern tFlag SkipFirstByte;
 extern tFlag SkipLastByte;
 // The settings adopted for the reader command; set flags cleared at start-up.
 extern tReadSettings ActiveReadSettings;
+// What the block being parsed has set; written by the read-setting words.
+extern tReadSettings PendingReadSettings;
+// Set by the read-setting words; cleared before each template and block.
+extern tFlag TemplateHasReadSettings;
 
 // Empties a template list, freeing its elements. Caller holds DatagramLock.
 void FreeTemplateElements(CMyList<tDatagramElement *> &templateList);
+
+// Parses one template text (null: absent) into its list. `reset` starts a new
+// template set: slots, read settings and extended result flags are reset and
+// the reader's current flags fetched. `startReaderCommand` then starts the
+// reader command that delivers what the set's words need (only while somebody
+// listens) and sends the extended result flags. Failures are logged.
+void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *templateText,
+                               CMyList<tDatagramElement *> &templateList);
+
+// Starts a plain inventory, or a memory read with ActiveReadSettings, and
+// waits up to 5000 ms for its start report; sets ReaderCommandRunning when
+// the reader acknowledged.
+void HandleMemoryBankSettings();
+
+// The 16-bit words a read of `length` bytes from byte `pointer` covers, and
+// the bytes to drop at either end (null: not wanted). 0xFFFFFFFF reads to the
+// end of the bank: 255 words.
+uint32_t ReadWordCount(uint32_t pointer, uint32_t length, uint8_t *skipFirst, uint8_t *skipLast);
 
 #endif  // KORVANE_DATAGRAM_TEMPLATE_H

@@ -127,6 +127,14 @@ public:
         return first;
     }
 
+    // The tail node as seen under the guard.
+    Node *Tail() {
+        Lock();
+        Node *last = tail;
+        Unlock();
+        return last;
+    }
+
     // The number of elements as seen under the guard.
     uint32_t Count() {
         Lock();
