@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "core/signals.h"
+#include "output/send.h"
 #include "sync/lists.h"
 
 int ListenSocket = -1;
