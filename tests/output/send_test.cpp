@@ -47,6 +47,12 @@ std::string ReadBytes(int fd, size_t length, int timeoutMs) {
     return received;
 }
 
+long long MonotonicMsNow() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 // Everything that arrives within `quietMs` of silence.
 std::string ReadAll(int fd, int quietMs) {
     return ReadBytes(fd, SIZE_MAX, quietMs);
@@ -64,6 +70,7 @@ protected:
         FlagSet(IntakeOpen, 1);
         FlagSet(SuppressedStopCount, 0);
         FlagSet(KeyboardEmulationEnabled, 0);
+        FlagSet(ReaderCommandRunning, 0);
         InitMagicWordSlots();
         for (tEvent *lock : {&IntakeLock, &DatagramLock, &ClientsLock, &KeyboardLock}) {
             EventInit(lock, 1);
@@ -77,6 +84,9 @@ protected:
         ASSERT_NE(ReaderHandle, 0u);
         ASSERT_EQ(SetDllResultHandlerASyncGetEPCs(InventoryStatusHandler, TagDataHandler), 0u);
         ASSERT_EQ(SetDllResultHandlerASyncReadDataAny(ReadStatusHandler, TagDataHandler), 0u);
+        ASSERT_EQ(
+            SetDllResultHandlerASyncReadDataUntilEndOfBankAny(ReadStatusHandler, TagDataHandler),
+            0u);
         ASSERT_EQ(SetDllResultHandlerASyncStopCommand(StopResultHandler), 0u);
         ASSERT_EQ(SetDllResultHandlerGetExtendedResultFlag(GetResultFlagHandler), 0u);
         ASSERT_EQ(SetDllResultHandlerSetExtendedResultFlag(SetResultFlagHandler), 0u);
@@ -91,6 +101,7 @@ protected:
         reader.Close();
         SetDllResultHandlerASyncGetEPCs(nullptr, nullptr);
         SetDllResultHandlerASyncReadDataAny(nullptr, nullptr);
+        SetDllResultHandlerASyncReadDataUntilEndOfBankAny(nullptr, nullptr);
         SetDllResultHandlerASyncStopCommand(nullptr);
         SetDllResultHandlerGetExtendedResultFlag(nullptr);
         SetDllResultHandlerSetExtendedResultFlag(nullptr);
@@ -485,4 +496,75 @@ TEST_F(DatagramTest, MillionTagsPassWithoutLeaksOrLoss) {
     reading.join();
     EXPECT_EQ(received, size_t{kTags} * 10);
     EXPECT_EQ(TagList.Count(), 0u);
+}
+
+TEST_F(DatagramTest, TemplatesChooseTheReaderCommandAndItsFlags) {
+    FlagSet(ClientConnected, 1);
+    struct Case {
+        const char *coming;
+        const char *going;
+        const char *readerFlags;  // what GetExtendedResultFlag reports
+        const char *calls;        // the reader calls of the set, after the flag fetch
+        uint8_t skipFirst, skipLast;
+    } const cases[] = {
+        {"{EPC}", "{EPC}", "0", "ASyncGetEPCs(19286)", 0, 0},
+        {"{MemoryBank=3,Pointer=0,Length=8}", "{MemoryBank=3,Pointer=0,Length=8}", "0",
+         "ASyncReadDataAny(19286,0,3,0,4)", 0, 0},
+        {"{MemoryBank=1,Pointer=1,Length=3,Password=0x1234}", "{EPC}", "0",
+         "ASyncReadDataAny(19286,4660,1,0,2)", 1, 0},
+        {"{MemoryBank=2,Pointer=6,Length=0xFFFFFFFF}", "-", "0",
+         "ASyncReadDataUntilEndOfBankAny(19286,0,2,3,255)", 0, 0},
+        // The reader's own flags are kept and the words' bits added.
+        {"{EPC}{RSSI}", "{TimestampMS}", "0x10",
+         "ASyncGetEPCs(19286);SetExtendedResultFlag(19286,82)", 0, 0},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(reader.Command(std::string("flags ") + c.readerFlags), "OK");
+        ASSERT_EQ(reader.Command("calls clear"), "OK");
+        FlagSet(ReaderCommandRunning, 0);
+        ParseDatagramResultString(true, false, c.coming, ComingTemplate);
+        ParseDatagramResultString(false, true, c.going, GoingTemplate);
+        EXPECT_EQ(reader.Command("calls"),
+                  std::string("OK GetExtendedResultFlag(19286);") + c.calls)
+            << c.coming;
+        EXPECT_EQ(FlagGet(ReaderCommandRunning), 1) << c.coming;
+        EXPECT_EQ(FlagGet(SkipFirstByte), c.skipFirst) << c.coming;
+        EXPECT_EQ(FlagGet(SkipLastByte), c.skipLast) << c.coming;
+    }
+
+    // A memory read renders the bytes the template asked for: pointer 1,
+    // length 3 of the words AABB CCDD.
+    SetTemplates("{MemoryBank=3,Pointer=1,Length=3}{LF}", "{MemoryBank=3,Pointer=1,Length=3}");
+    ParseDatagramResultString(false, true, GoingText, GoingTemplate);
+    int client = AddClient();
+    ASSERT_EQ(reader.Command("tags via=read came data=AABBCCDD | result=11"), "OK");
+    EXPECT_EQ(ReadBytes(client, 18, 5000), "BBCCDD\nError 0x0B\n");
+}
+
+TEST_F(DatagramTest, UnacknowledgedOrFailedStartsLeaveTheReaderIdle) {
+    FlagSet(ClientConnected, 1);
+    ASSERT_EQ(reader.Command("starterror 5"), "OK");
+    ParseDatagramResultString(true, true, "{EPC}", GoingTemplate);
+    EXPECT_EQ(FlagGet(ReaderCommandRunning), 0) << "a start error is a failed start";
+
+    ASSERT_EQ(reader.Command("fail ASyncGetEPCs 9"), "OK");
+    ParseDatagramResultString(true, true, "{EPC}", GoingTemplate);
+    EXPECT_EQ(FlagGet(ReaderCommandRunning), 0);
+    ASSERT_EQ(reader.Command("ok ASyncGetEPCs"), "OK");
+
+    // Nobody listens: no command is started at all.
+    FlagSet(ClientConnected, 0);
+    ASSERT_EQ(reader.Command("calls clear"), "OK");
+    ParseDatagramResultString(false, true, "{EPC}", GoingTemplate);
+    EXPECT_EQ(reader.Command("calls"), "OK");
+
+    // An unacknowledged start is given up after 5000 ms.
+    FlagSet(ClientConnected, 1);
+    ASSERT_EQ(reader.Command("withhold ASyncGetEPCs"), "OK");
+    long long started = MonotonicMsNow();
+    ParseDatagramResultString(false, true, "{EPC}", GoingTemplate);
+    long long waited = MonotonicMsNow() - started;
+    EXPECT_EQ(FlagGet(ReaderCommandRunning), 0);
+    EXPECT_GE(waited, 4900);
+    EXPECT_LT(waited, 6500);
 }
