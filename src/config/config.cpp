@@ -1,14 +1,27 @@
 // Configuration file and its application.
 #include "config/config.h"
 
+#include <libxml/parser.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <initializer_list>
 
 #include "build_settings.h"
+#include "config/xml.h"
+#include "core/app.h"
+#include "core/log.h"
 #include "core/signals.h"
+#include "datagram/template.h"
+#include "output/server.h"
+#include "reader/reader_lib.h"
+#include "reader/results.h"
+#include "sync/lists.h"
 
-const char *const ConfigFilePath = KORVANE_CONFIG_FILE;
+const char *ConfigFilePath = KORVANE_CONFIG_FILE;
 xmlDocPtr AppliedConfig = nullptr;
 char *ComingText = nullptr;
 char *GoingText = nullptr;
@@ -17,19 +30,247 @@ char *HeartbeatText = nullptr;
 char *StopText = nullptr;
 tFlag KeyboardEmulationEnabled{0};
 tEvent ConfigChangedEvent;
+tEvent ConfigLock;
 
-// Reading and applying the file arrives with the configuration loader; until
-// then nothing is applied and the call reports a failure.
+static const char kLogName[] = "SetConfigFromFile";
+static const char kRootName[] = "KorvaneConfiguration";
+static constexpr uint32_t kAcknowledgeMs = 5000;
+
+static const xmlChar *Text(const char *text) {
+    return reinterpret_cast<const xmlChar *>(text);
+}
+
+// One template of the Datagrams section.
+struct tTemplateSlot {
+    const char *element;  // element name in the file
+    char **text;          // the stored text
+    CMyList<tDatagramElement *> *list;
+    const char *logWord;  // "coming" or "going": logged; null: not logged
+};
+static const tTemplateSlot kTemplates[] = {
+    {"ComingText", &ComingText, &ComingTemplate, "coming"},
+    {"GoingText", &GoingText, &GoingTemplate, "going"},
+    {"StartText", &StartText, &StartTemplate, nullptr},
+    {"HeartbeatText", &HeartbeatText, &HeartbeatTemplate, nullptr},
+    {"StopText", &StopText, &StopTemplate, nullptr},
+};
+
+// The dump of an element, or null.
+static xmlBufferPtr DumpElement(xmlDocPtr document, xmlNodePtr element) {
+    if (element == nullptr) return nullptr;
+    xmlBufferPtr buffer = xmlBufferCreate();
+    if (buffer != nullptr && xmlNodeDump(buffer, document, element, 0, 0) < 0) {
+        xmlBufferFree(buffer);
+        return nullptr;
+    }
+    return buffer;
+}
+
+// True when both elements exist and dump to the same text.
+static bool SameSection(xmlDocPtr newDocument, xmlNodePtr newSection, xmlNodePtr oldSection) {
+    xmlBufferPtr newDump = DumpElement(newDocument, newSection);
+    xmlBufferPtr oldDump = DumpElement(AppliedConfig, oldSection);
+    bool same = newDump != nullptr && oldDump != nullptr &&
+                xmlStrcmp(xmlBufferContent(newDump), xmlBufferContent(oldDump)) == 0;
+    if (newDump != nullptr) xmlBufferFree(newDump);
+    if (oldDump != nullptr) xmlBufferFree(oldDump);
+    return same;
+}
+
+// The text content of an element's first child (null when there is none).
+// The caller frees it with xmlFree.
+static xmlChar *FirstChildText(xmlNodePtr element) {
+    if (element == nullptr || element->children == nullptr) return nullptr;
+    return xmlNodeGetContent(element->children);
+}
+
+// A template is present when its element exists, its first child has
+// content of its own and the element carries On="true".
+static const xmlChar *TemplateContent(xmlNodePtr element) {
+    if (element == nullptr || element->children == nullptr) return nullptr;
+    const xmlChar *content = element->children->content;
+    if (content == nullptr || *content == '\0') return nullptr;
+    xmlChar *on = xmlGetProp(element, Text("On"));
+    bool enabled = on != nullptr && strcasecmp(reinterpret_cast<const char *>(on), "true") == 0;
+    xmlFree(on);
+    return enabled ? content : nullptr;
+}
+
+// Stores a template's text (or none) as the renderer sees it.
+static void StoreTemplateText(char **stored, const xmlChar *content) {
+    char *copy = content != nullptr ? strdup(reinterpret_cast<const char *>(content)) : nullptr;
+    EventWait(&DatagramLock);
+    free(*stored);
+    *stored = copy;
+    EventSignal(&DatagramLock);
+}
+
+// Parses the stored texts in order: reset on the first present one, the
+// reader command started with the going text. Caller holds ConfigLock.
+static void ParseTemplatesLocked(xmlNodePtr datagrams) {
+    bool reset = true;
+    for (const tTemplateSlot &slot : kTemplates) {
+        if (datagrams != nullptr) {
+            xmlNodePtr element = FindElement(datagrams, slot.element, false);
+            const xmlChar *content = TemplateContent(element);
+            StoreTemplateText(slot.text, content);
+            if (slot.logWord != nullptr) {
+                if (element == nullptr || element->children == nullptr) {
+                    LogPrintf(kLogName, "No %s datagram (2)\n", slot.logWord);
+                } else if (content == nullptr) {
+                    LogPrintf(kLogName, "No %s datagram (1)\n", slot.logWord);
+                } else {
+                    LogPrintf(kLogName, "Set %s datagram\n", slot.logWord);
+                }
+            }
+        }
+        bool present = *slot.text != nullptr;
+        ParseDatagramResultString(reset && present, slot.list == &GoingTemplate, *slot.text,
+                                  *slot.list);
+        if (present) reset = false;
+    }
+}
+
+void ParseStoredTemplates() {
+    if (EventWait(&ConfigLock) != 0) return;
+    ParseTemplatesLocked(nullptr);
+    EventSignal(&ConfigLock);
+}
+
+static uint32_t OpenServer(uint16_t port) {
+    ListenSocket = OpenListenSocket(port);
+    if (ListenSocket == -1) {
+        LogPrintf(kLogName, "Can't start listening on TCP port %u\n", port);
+        return 1;
+    }
+    return 0;
+}
+
+static uint32_t ApplyPort(xmlNodePtr portElement) {
+    uint32_t result = 0;
+    unsigned short port = 0;
+    xmlChar *text = FirstChildText(portElement);
+    if (text != nullptr) {
+        if (sscanf(reinterpret_cast<const char *>(text), "%hu", &port) != 1) {
+            port = 0;
+            result = 1;
+        } else if (port != 0) {
+            result = OpenServer(port);
+            if (result == 0) LogPrintf(kLogName, "Start listening on TCP port %u\n", port);
+        }
+        xmlFree(text);
+    }
+    if (port == 0) {
+        // Only the applied copy gets the default; the file is not changed.
+        char fallback[8];
+        snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
+        xmlNodeAddContent(portElement, Text(fallback));
+        LogPrintf(kLogName,
+                  "No valid port in the config file. Start listening on TCP port %u (default)\n",
+                  kDefaultPort);
+        if (OpenServer(kDefaultPort) != 0) result = 1;
+    }
+    return result;
+}
+
+static void ApplyKeyboardEmulation(xmlNodePtr element) {
+    xmlChar *text = FirstChildText(element);
+    if (text == nullptr) return;  // no text: the setting stays
+    FlagSet(KeyboardEmulationEnabled,
+            strcasecmp(reinterpret_cast<const char *>(text), "true") == 0 ? 1 : 0);
+    xmlFree(text);
+}
+
+// Applies the three sections of `document` that differ from AppliedConfig.
+static uint32_t ApplySections(xmlDocPtr document, xmlNodePtr newRoot, xmlNodePtr oldRoot) {
+    uint32_t result = 0;
+    xmlNodePtr datagrams = FindElement(newRoot, "Datagrams", true);
+    if (SameSection(document, datagrams, FindElement(oldRoot, "Datagrams", false))) {
+        LogPuts(kLogName, "Datagram content is the same, no changes are made");
+    } else {
+        LogPuts(kLogName, "Datagram content is not the same, apply changes");
+        ParseTemplatesLocked(datagrams);
+    }
+
+    xmlNodePtr port = FindElement(newRoot, "Port", true);
+    if (SameSection(document, port, FindElement(oldRoot, "Port", false))) {
+        LogPuts(kLogName, "TCP port is the same, no changes are made");
+    } else {
+        LogPuts(kLogName, "TCP port is not the same, apply changes");
+        result = ApplyPort(port);
+    }
+
+    xmlNodePtr keyboard = FindElement(newRoot, "KeyboardEmulation", true);
+    if (SameSection(document, keyboard, FindElement(oldRoot, "KeyboardEmulation", false))) {
+        LogPuts(kLogName, "Keyboard emulation is the same, no changes are made");
+    } else {
+        LogPuts(kLogName, "Keyboard emulation is not the same, apply changes");
+        ApplyKeyboardEmulation(keyboard);
+    }
+    return result;
+}
+
+// With neither a coming nor a going datagram nothing needs the reader: stop
+// it (a stop Korvane causes produces no StopText).
+static uint32_t StopReaderWithoutTemplates(uint32_t result) {
+    EventInit(&StopDoneEvent, 0);
+    SuppressedStopCount.fetch_add(1, std::memory_order_relaxed);
+    uint32_t stop = ASyncStopCommand(ReaderHandle);
+    if (stop != 0) {
+        LogPrintf(kLogName, "Error 3: ASyncStop: %u\n", stop);
+        return 1;
+    }
+    if (EventWaitMs(&StopDoneEvent, kAcknowledgeMs) != 0) {
+        LogPuts(kLogName, "Error 2: ASyncStop: Timeout");
+        return 1;
+    }
+    if (FlagGet(StopResult) != 0) {
+        LogPrintf(kLogName, "Error 1: ASyncStop: %u\n", FlagGet(StopResult));
+        return 1;
+    }
+    FlagSet(ReaderCommandRunning, 0);
+    LogPuts(kLogName, "OK: ASyncStop");
+    return result;
+}
+
+static uint32_t ApplyConfigFile() {
+    LogPuts(kLogName, "Check config file");
+    uint32_t result = 0;
+    xmlDocPtr document = LoadXmlDocument(ConfigFilePath, true);
+    if (document == nullptr) {
+        result = 1;
+    } else {
+        if (AppliedConfig == nullptr) AppliedConfig = xmlNewDoc(Text("1.0"));
+        xmlNodePtr newRoot = GetRootElement(document, kRootName, true);
+        xmlNodePtr oldRoot = GetRootElement(AppliedConfig, kRootName, true);
+        if (newRoot == nullptr || oldRoot == nullptr) {
+            result = 1;
+        } else {
+            result = ApplySections(document, newRoot, oldRoot);
+        }
+        if (AppliedConfig != nullptr) xmlFreeDoc(AppliedConfig);
+        AppliedConfig = document;
+    }
+    if (ComingText == nullptr && GoingText == nullptr) result = StopReaderWithoutTemplates(result);
+    return result;
+}
+
 uint32_t SetConfigFromFile() {
-    return 1;
+    if (EventWait(&ConfigLock) != 0) return 1;
+    uint32_t result = ApplyConfigFile();
+    EventSignal(&ConfigLock);
+    return result;
 }
 
 void *ConfigFileChanged(void *) {
-    // Runs until ConfigChangedEvent is destroyed at shutdown.
     while (!FlagGet(ShutdownFlag)) {
-        if (EventWait(&ConfigChangedEvent) != 0) break;
-        if (FlagGet(ShutdownFlag)) break;
+        // No time limit: main destroys the event at shutdown to end the wait.
+        if (EventWait(&ConfigChangedEvent) != 0) {
+            if (!FlagGet(ShutdownFlag)) usleep(100000);  // not destroyed: do not spin
+            continue;
+        }
         SetConfigFromFile();
+        LogPuts("ConfigFileChanged", "Config file modifications applied");
     }
     return nullptr;
 }

@@ -205,6 +205,7 @@ static void InitEvents() {
     EventInit(&KeyboardLock, 1);
     EventInit(&KeyboardTextEvent, 0);
     EventInit(&DatagramLock, 1);
+    EventInit(&ConfigLock, 1);
 }
 
 static void StartWorkers() {

@@ -1,18 +1,34 @@
-// The TCP server: the listening socket, the accept loop and the client poller
-// that starts the reader with the first listener and stops it with the last.
+// The TCP server: the listening socket, the accept loop and the client poller.
+//
+// Clients only listen: every datagram goes to every client and what they send
+// is read and thrown away. WaitForClients accepts at most one client per
+// 100 ms pass. PollClients, every 100 ms, drops clients that have gone,
+// flushes what waits for slow clients, and couples the reader to the
+// audience: the reader command runs while a client is connected or keyboard
+// emulation is on, and is stopped when neither holds (that stop produces no
+// StopText).
 #ifndef KORVANE_OUTPUT_SERVER_H
 #define KORVANE_OUTPUT_SERVER_H
+
+#include <stdint.h>
+
+#include <atomic>
 
 #include "core/flags.h"
 #include "sync/event.h"
 
 // Listening socket, -1 while there is none. Written by the configuration
-// loader under ClientsLock; read by WaitForClients; closed by main at the end.
-extern int ListenSocket;
-// 1 while ClientList is believed non-empty.
+// loader; read by WaitForClients without a lock; closed by main at the end.
+extern std::atomic<int> ListenSocket;
+// 1 while ClientList is believed non-empty. Stored by PollClients under
+// ClientsLock and by WaitForClients after each accepted client.
 extern tFlag ClientConnected;
 // Guards ListenSocket set-up, ClientList and the sending to clients.
 extern tEvent ClientsLock;
+
+// Closes the current listening socket and every client, then opens an IPv6
+// dual-stack server on `port` (backlog 256). The new socket, or -1.
+int OpenListenSocket(uint16_t port);
 
 // Thread bodies.
 void *WaitForClients(void *);
