@@ -644,9 +644,13 @@ void Engine::BuildAutoRecord(size_t tag, bool came, PendingRecord *pending) {
     record.rssi = static_cast<uint8_t>(2 * (dbm + 100));  // -75..-35 dBm -> 50..130
     record.pc = kDemoPc;
     record.epcLength = 6;
+    // The record holds the EPC from its last word to its first.
+    uint16_t epc[6];
     for (size_t i = 0; i < 6; ++i)
-        record.epc[i] = kDemoEpc[i];
-    record.epc[5] = static_cast<uint16_t>(0x0101 + tag);
+        epc[i] = kDemoEpc[i];
+    epc[5] = static_cast<uint16_t>(0x0101 + tag);
+    for (size_t i = 0; i < 6; ++i)
+        record.epc[i] = epc[5 - i];
     record.timestampMs = WallClockMs();
     if (running_ == kInventory || !came) return;
 
@@ -670,7 +674,7 @@ void Engine::BuildAutoRecord(size_t tag, bool came, PendingRecord *pending) {
         } else if (readBank_ == 1 && address == 1) {
             word = kDemoPc;
         } else if (readBank_ == 1 && address < 8) {
-            word = record.epc[address - 2];
+            word = epc[address - 2];
         } else if (readBank_ == 2 && address < 6) {
             static const uint16_t kTid[6] = {0xE280, 0x1160, 0x2000, 0x7A00, 0x0C3F, 0x91B0};
             word = static_cast<uint16_t>(kTid[address] + (address >= 3 ? tag : 0));
