@@ -11,6 +11,7 @@
 
 #include <atomic>
 
+#include "config/watcher.h"
 #include "core/log.h"
 #include "core/threads.h"
 
@@ -20,7 +21,7 @@ tFlag ShutdownFlag{0};
 // size to a pipe are atomic, so notes from concurrent handlers never mix.
 struct tSignalNote {
     int32_t signal;
-    int32_t senderPid;  // 0 when unknown (SIGINT and SIGTERM)
+    int32_t senderPid;  // 0 when unknown (SIGINT and SIGTERM); the timer id for SIGRTMIN
 };
 static_assert(sizeof(tSignalNote) <= PIPE_BUF, "signal notes must be written atomically");
 
@@ -46,6 +47,10 @@ static void NoteSignal(int signal, pid_t senderPid) {
     errno = savedErrno;
 }
 
+void NoteTimerExpiry(int32_t timerId) {
+    NoteSignal(SIGRTMIN, timerId);
+}
+
 void SignalHandler(int signal) {
     NoteSignal(signal, 0);
 }
@@ -66,6 +71,11 @@ FILE *RedirectStdout(pid_t pid) {
 }
 
 static void HandleSignalNote(const tSignalNote &note) {
+    // SIGRTMIN is no constant, so it cannot be a case below.
+    if (note.signal == SIGRTMIN) {
+        HandleConfigTimerExpiry(note.senderPid);
+        return;
+    }
     switch (note.signal) {
         case SIGUSR1:
             if (note.senderPid > 0) RedirectStdout(note.senderPid);

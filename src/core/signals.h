@@ -7,10 +7,14 @@
 // Verbose (SIGUSR2 moves the output to /dev/null before Verbose is cleared);
 // for SIGINT and SIGTERM the line and then ShutdownFlag. Doing it on a thread
 // keeps the handlers away from the stdio locks an interrupted thread may hold.
+//
+// The configuration watcher's timer handler notes its expiries here as well
+// (NoteTimerExpiry); the thread hands them to HandleConfigTimerExpiry.
 #ifndef KORVANE_CORE_SIGNALS_H
 #define KORVANE_CORE_SIGNALS_H
 
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/types.h>
 
@@ -26,6 +30,10 @@ extern tFlag ShutdownFlag;
 int InstallSignalHandlers();
 // Stops the thread "Signals" (the handlers stay installed). Idempotent.
 void StopSignalThread();
+
+// Notes an expiry of the timer `timerId` for the thread "Signals".
+// Async-signal-safe.
+void NoteTimerExpiry(int32_t timerId);
 
 void SignalHandler(int signal);
 void VerboseSignalHandler(int signal, siginfo_t *info, void *context);
