@@ -9,48 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "core/app.h"
+#include "support/e2e.h"
 #include "support/isolation.h"
 #include "support/korvane_process.h"
 #include "support/readersim_client.h"
 
 namespace {
 
-const char *const kWorkerNames[] = {"WaitForData",    "HandleNewTags",  "WatchConfigFile",
-                                    "CfgFileChanged", "WaitForClients", "PollClients",
-                                    "KeybEmulation"};
 const char kExitedLine[] = "Korvane: main(): Exited normally\n\n";
 // Generous for sanitizer builds; the checks that matter measure time itself.
 const int kStartMs = 10000;
-
-bool HasAllWorkers(pid_t pid) {
-    std::vector<std::string> names = ThreadNames(pid);
-    for (const char *worker : kWorkerNames) {
-        if (std::find(names.begin(), names.end(), worker) == names.end()) return false;
-    }
-    return true;
-}
-
-bool WaitForWorkers(pid_t pid, int timeoutMs) {
-    long long deadline = MonotonicMs() + timeoutMs;
-    while (MonotonicMs() < deadline) {
-        if (HasAllWorkers(pid)) return true;
-        usleep(10000);
-    }
-    return false;
-}
-
-std::vector<std::string> Split(const std::string &text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, separator)) {
-        if (!part.empty()) parts.push_back(part);
-    }
-    return parts;
-}
 
 class KorvaneProcessTest : public ::testing::Test {
 protected:
