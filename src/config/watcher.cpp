@@ -36,10 +36,12 @@ static timer_t ConfigTimerId(int32_t id) {
 }
 
 // Puts the file to watch into `path`: the target of ConfigFilePath if that is
-// a symbolic link (taken as it is, so a relative target is relative to the
-// working directory), else ConfigFilePath itself. False when that leaves
-// nothing: an unreadable link, a target of 256 bytes or more, or a path that
-// does not fit.
+// a symbolic link, else ConfigFilePath itself. A relative target is resolved
+// against the link's own directory, as the file system does; taken against
+// the working directory it would name another directory and the watch would
+// fail, silently ending live reconfiguration. False when that leaves nothing:
+// an unreadable link, a target of 256 bytes or more, or a path that does not
+// fit.
 static bool FindWatchedFile(char (&path)[kPathSize]) {
     const char *configured = ConfigFilePath;
     path[0] = '\0';
@@ -50,6 +52,14 @@ static bool FindWatchedFile(char (&path)[kPathSize]) {
         if (length < 0) length = 0;
         // A target that fills the buffer ends up as the empty string.
         path[static_cast<size_t>(length) % kPathSize] = '\0';
+        const char *slash = strrchr(configured, '/');
+        if (path[0] != '\0' && path[0] != '/' && slash != nullptr) {
+            char target[kPathSize];
+            memcpy(target, path, sizeof(target));
+            int total = snprintf(path, kPathSize, "%.*s/%s", static_cast<int>(slash - configured),
+                                 configured, target);
+            if (total < 0 || static_cast<size_t>(total) >= kPathSize) path[0] = '\0';
+        }
     } else {
         int length = snprintf(path, kPathSize, "%s", configured);
         // Watching a truncated path would watch some other file.
