@@ -214,6 +214,9 @@ void *WatchConfigFile(void *) {
         close(fd);
         return nullptr;
     }
+    // A save announced before the watch existed produced no notification to
+    // drop; left set, the flag would swallow the next real edit.
+    FlagSet(IgnoreConfigChange, 0);
 
     WatchLoop(fd, fileName);
 
