@@ -1,0 +1,509 @@
+// korvane-host: a stand-in for the reader's host framework, for tests and for
+// trying Korvane's host commands on a development machine (docs/host.md).
+//
+// It listens where the host framework does (127.0.0.1:4006), waits for
+// Korvane to connect and announce itself with a Hello, answers with a
+// HelloAck, sends the commands named on its command line as requests on
+// channel 5 and prints each reply.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ipc/frame.h"
+
+namespace {
+
+const int kExitOk = 0;
+const int kExitFailed = 1;
+const int kExitUsage = 2;
+const int kExitTimeout = 3;
+
+const uint16_t kRequestChannel = 5;
+
+const char kUsage[] =
+    "Usage: korvane-host [OPTIONS] [COMMAND [XML]]...\n"
+    "\n"
+    "Stands in for the reader's host framework: listens on 127.0.0.1:4006, waits\n"
+    "for Korvane to connect and send its Hello, answers with a HelloAck, then sends\n"
+    "each COMMAND as a request on channel 5 and prints its reply.\n"
+    "\n"
+    "Commands (letter case ignored):\n"
+    "  GetVersion            the version, printed decoded\n"
+    "  GetPort               the applied <Port> element\n"
+    "  SetPort XML           e.g. "
+    "'<KorvaneConfiguration><Port>14008</Port></KorvaneConfiguration>'\n"
+    "  GetMagicWords         the catalogue of magic words\n"
+    "  GetDatagramResult     the applied <Datagrams> element\n"
+    "  SetDatagramResult XML a <KorvaneConfiguration> holding a <Datagrams> element\n"
+    "  Code N [XML]          a request with any command code N (decimal or 0x-hex)\n"
+    "XML is the argument text, or @FILE to read it from FILE.\n"
+    "\n"
+    "Options:\n"
+    "  -t MS       time limit of each wait (for the connection, the Hello and each\n"
+    "              reply); default 5000\n"
+    "  -p PORT     listen port; default 4006\n"
+    "  -H CHANNEL  after the handshake, send the host's own Hello on CHANNEL\n"
+    "  -k MS       after the last reply keep the connection for MS ms, answering\n"
+    "              Hellos; -1 until Korvane disconnects or the tool is killed\n"
+    "  -x          also print every reply payload in hexadecimal\n"
+    "  -v          log connections (monotonic time in ms) and frames on stderr\n"
+    "  -h          this help\n"
+    "\n"
+    "For each reply it prints '<command>: status <n> (<meaning>), reply code 0x<code>',\n"
+    "then the decoded version or the XML text, if the reply carries data.\n"
+    "Exit status: 0 every reply received, 1 failure, 2 usage, 3 time-out.\n";
+
+struct tCommand {
+    const char *name;
+    uint16_t code;
+    bool takesXml;
+};
+const tCommand kCommands[] = {
+    {"GetVersion", 0, false},    {"GetPort", 1, false},           {"SetPort", 2, true},
+    {"GetMagicWords", 3, false}, {"GetDatagramResult", 4, false}, {"SetDatagramResult", 5, true},
+};
+
+struct tRequest {
+    std::string label;  // as printed with the reply
+    uint16_t code;
+    std::string argument;
+};
+
+struct tOptions {
+    int timeoutMs = 5000;
+    uint16_t port = 4006;
+    int hostHelloChannel = -1;
+    long keepMs = 0;
+    bool hex = false;
+    bool verbose = false;
+};
+
+tOptions Options;
+
+double MonotonicMs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *format, ...) {
+    if (!Options.verbose) return;
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "korvane-host: [%.3f ms] ", MonotonicMs());
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+int Fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int Fail(int code, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("korvane-host: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return code;
+}
+
+std::string Hex(const uint8_t *bytes, size_t length) {
+    std::string text;
+    char byte[4];
+    for (size_t i = 0; i < length; i++) {
+        snprintf(byte, sizeof(byte), i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += byte;
+    }
+    return text;
+}
+
+bool ParseNumber(const char *text, long minimum, long maximum, long *value) {
+    char *end = nullptr;
+    errno = 0;
+    long parsed = strtol(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || parsed < minimum || parsed > maximum) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+// The XML argument: the text itself, or the content of the file after '@'.
+bool ReadArgument(const char *text, std::string *argument) {
+    if (text[0] != '@') {
+        *argument = text;
+        return true;
+    }
+    FILE *file = fopen(text + 1, "rb");
+    if (file == nullptr) return false;
+    argument->clear();
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
+        argument->append(buffer, got);
+    bool ok = ferror(file) == 0;
+    fclose(file);
+    return ok;
+}
+
+// One accepted connection from Korvane and the frames it sends.
+class tLink {
+public:
+    explicit tLink(int fd) : fd_(fd) { FrameParserInit(&parser_); }
+    ~tLink() {
+        FrameParserReset(&parser_);
+        close(fd_);
+    }
+    tLink(const tLink &) = delete;
+    tLink &operator=(const tLink &) = delete;
+
+    bool Send(uint32_t token, uint16_t channel, const uint8_t *payload, uint32_t length) {
+        std::vector<uint8_t> frame(length + kFrameOverhead);
+        EncodeFrame(frame.data(), token, channel, payload, length);
+        Log("sent token %u channel %u: %s", token, channel, Hex(payload, length).c_str());
+        size_t written = 0;
+        while (written < frame.size()) {
+            ssize_t sent = send(fd_, frame.data() + written, frame.size() - written, MSG_NOSIGNAL);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent <= 0) return false;
+            written += static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+    bool SendControl(uint32_t token, uint16_t channel, uint16_t code) {
+        uint8_t payload[kControlHeaderSize];
+        EncodeControlPayload(payload, code);
+        return Send(token, channel, payload, sizeof(payload));
+    }
+
+    // The next frame, within `timeoutMs` (-1: no limit). 1 frame, 0 time-out,
+    // -1 the connection ended.
+    int Next(int timeoutMs, uint32_t *token, uint16_t *channel, std::vector<uint8_t> *payload) {
+        double deadline = MonotonicMs() + timeoutMs;
+        for (;;) {
+            if (used_ < received_) {
+                bool complete = false;
+                used_ += FrameParserFeed(&parser_, buffer_ + used_, received_ - used_, &complete);
+                if (complete) {
+                    *token = parser_.token;
+                    *channel = parser_.channel;
+                    uint32_t length = parser_.length;
+                    uint8_t *bytes = FrameTakePayload(&parser_);
+                    payload->assign(bytes, bytes + length);
+                    free(bytes);
+                    Log("received token %u channel %u: %s", *token, *channel,
+                        Hex(payload->data(), payload->size()).c_str());
+                    return 1;
+                }
+                continue;
+            }
+            int wait = -1;
+            if (timeoutMs >= 0) {
+                double left = deadline - MonotonicMs();
+                if (left <= 0) return 0;
+                wait = static_cast<int>(left) + 1;
+            }
+            struct pollfd readable = {fd_, POLLIN, 0};
+            int ready = poll(&readable, 1, wait);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return -1;
+            if (ready == 0) continue;  // the deadline check above ends the wait
+            ssize_t got = recv(fd_, buffer_, sizeof(buffer_), 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return -1;
+            received_ = static_cast<size_t>(got);
+            used_ = 0;
+        }
+    }
+
+private:
+    int fd_;
+    tFrameParser parser_;
+    uint8_t buffer_[4096];
+    size_t received_ = 0;
+    size_t used_ = 0;
+};
+
+// Answers a Hello; true when the frame was one.
+bool AnswerHello(tLink &link, uint32_t token, uint16_t channel,
+                 const std::vector<uint8_t> &payload) {
+    uint16_t code = 0;
+    if (!IsControlPayload(payload.data(), static_cast<uint32_t>(payload.size()), &code) ||
+        code != kControlHello) {
+        return false;
+    }
+    Log("Hello on channel %u: answering with a HelloAck", channel);
+    link.SendControl(token, channel, kControlHelloAck);
+    return true;
+}
+
+const char *StatusMeaning(uint8_t status) {
+    switch (status) {
+        case 0:
+            return "ok";
+        case 1:
+            return "failed";
+        case 0x80:
+            return "unknown command";
+        default:
+            return "unexpected status";
+    }
+}
+
+void PrintReply(const tRequest &request, const std::vector<uint8_t> &reply) {
+    if (reply.size() < 3) {
+        printf("%s: short reply: %s\n", request.label.c_str(),
+               Hex(reply.data(), reply.size()).c_str());
+        return;
+    }
+    uint16_t replyCode = static_cast<uint16_t>(reply[1] | (reply[2] << 8));
+    printf("%s: status %u (%s), reply code 0x%04X\n", request.label.c_str(), reply[0],
+           StatusMeaning(reply[0]), replyCode);
+    if (Options.hex) printf("payload: %s\n", Hex(reply.data(), reply.size()).c_str());
+    const uint8_t *data = reply.data() + 3;
+    size_t length = reply.size() - 3;
+    if (length == 0) return;
+    if (request.code == 0 && length >= 10) {
+        unsigned major = data[0] | (data[1] << 8);
+        unsigned minor = data[2] | (data[3] << 8);
+        unsigned patch = data[4] | (data[5] << 8);
+        std::string hash;
+        if (length > 10) hash.assign(reinterpret_cast<const char *>(data + 10), length - 10);
+        if (!hash.empty() && hash.back() == '\0') hash.pop_back();
+        printf("version %u.%u.%u%s%s\n", major, minor, patch, hash.empty() ? "" : "-",
+               hash.c_str());
+        return;
+    }
+    fwrite(data, 1, length, stdout);
+    if (data[length - 1] != '\n') putchar('\n');
+}
+
+int ListenSocket() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_port = htons(Options.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
+        listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Accepts one connection within the time limit; -1 on time-out or error.
+int AcceptKorvane(int listening) {
+    struct pollfd pending = {listening, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&pending, 1, Options.timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) return -1;
+    struct sockaddr_in peer;
+    socklen_t size = sizeof(peer);
+    int fd = accept4(listening, reinterpret_cast<struct sockaddr *>(&peer), &size, SOCK_CLOEXEC);
+    if (fd >= 0) Log("accepted a connection from port %u", ntohs(peer.sin_port));
+    return fd;
+}
+
+bool ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
+    int option;
+    long value = 0;
+    while ((option = getopt(argc, argv, "t:p:H:k:xvh")) != -1) {
+        switch (option) {
+            case 't':
+                if (!ParseNumber(optarg, 1, 3600000, &value)) return false;
+                Options.timeoutMs = static_cast<int>(value);
+                break;
+            case 'p':
+                if (!ParseNumber(optarg, 1, 65535, &value)) return false;
+                Options.port = static_cast<uint16_t>(value);
+                break;
+            case 'H':
+                if (!ParseNumber(optarg, 0, 65535, &value)) return false;
+                Options.hostHelloChannel = static_cast<int>(value);
+                break;
+            case 'k':
+                if (!ParseNumber(optarg, -1, 86400000, &value)) return false;
+                Options.keepMs = value;
+                break;
+            case 'x':
+                Options.hex = true;
+                break;
+            case 'v':
+                Options.verbose = true;
+                break;
+            case 'h':
+                fputs(kUsage, stdout);
+                exit(kExitOk);
+            default:
+                return false;
+        }
+    }
+    for (int i = optind; i < argc; i++) {
+        tRequest request;
+        bool takesXml = false;
+        const tCommand *known = nullptr;
+        for (const tCommand &command : kCommands) {
+            if (strcasecmp(argv[i], command.name) == 0) known = &command;
+        }
+        if (known != nullptr) {
+            request.label = known->name;
+            request.code = known->code;
+            takesXml = known->takesXml;
+        } else if (strcasecmp(argv[i], "Code") == 0 && i + 1 < argc &&
+                   ParseNumber(argv[i + 1], 0, 65535, &value)) {
+            i++;
+            char label[16];
+            snprintf(label, sizeof(label), "Code 0x%04lX", value);
+            request.label = label;
+            request.code = static_cast<uint16_t>(value);
+            // An argument is optional; it is anything that names no command.
+            takesXml = false;
+            if (i + 1 < argc) {
+                bool isCommand = strcasecmp(argv[i + 1], "Code") == 0;
+                for (const tCommand &command : kCommands) {
+                    if (strcasecmp(argv[i + 1], command.name) == 0) isCommand = true;
+                }
+                takesXml = !isCommand;
+            }
+        } else {
+            fprintf(stderr, "korvane-host: unknown command '%s'\n", argv[i]);
+            return false;
+        }
+        if (takesXml) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "korvane-host: %s needs an XML argument\n", argv[i]);
+                return false;
+            }
+            if (!ReadArgument(argv[++i], &request.argument)) {
+                fprintf(stderr, "korvane-host: cannot read '%s'\n", argv[i] + 1);
+                exit(kExitFailed);
+            }
+        }
+        requests->push_back(request);
+    }
+    return true;
+}
+
+// Keeps the connection after the last reply, answering Hellos.
+int Keep(tLink &link) {
+    double end = MonotonicMs() + static_cast<double>(Options.keepMs);
+    for (;;) {
+        int wait = -1;
+        if (Options.keepMs >= 0) {
+            double left = end - MonotonicMs();
+            if (left <= 0) return kExitOk;
+            wait = static_cast<int>(left) + 1;
+        }
+        uint32_t token = 0;
+        uint16_t channel = 0;
+        std::vector<uint8_t> payload;
+        int got = link.Next(wait, &token, &channel, &payload);
+        if (got < 0) {
+            Log("Korvane closed the connection");
+            return kExitOk;
+        }
+        if (got > 0) AnswerHello(link, token, channel, payload);
+    }
+}
+
+int Run(const std::vector<tRequest> &requests) {
+    int listening = ListenSocket();
+    if (listening < 0) {
+        return Fail(kExitFailed, "cannot listen on 127.0.0.1:%u: %s", Options.port,
+                    strerror(errno));
+    }
+    Log("listening on 127.0.0.1:%u", Options.port);
+    int fd = AcceptKorvane(listening);
+    close(listening);
+    if (fd < 0) {
+        return Fail(kExitTimeout, "timed out after %d ms: Korvane did not connect to 127.0.0.1:%u",
+                    Options.timeoutMs, Options.port);
+    }
+    tLink link(fd);
+
+    // Korvane announces itself first.
+    uint32_t token = 0;
+    uint16_t channel = 0;
+    std::vector<uint8_t> payload;
+    for (;;) {
+        int got = link.Next(Options.timeoutMs, &token, &channel, &payload);
+        if (got == 0) {
+            return Fail(kExitTimeout, "timed out after %d ms waiting for Korvane's Hello",
+                        Options.timeoutMs);
+        }
+        if (got < 0) return Fail(kExitFailed, "Korvane closed the connection before its Hello");
+        if (AnswerHello(link, token, channel, payload)) break;
+    }
+    if (Options.hostHelloChannel >= 0) {
+        link.SendControl(0xFFFFFFFF, static_cast<uint16_t>(Options.hostHelloChannel),
+                         kControlHello);
+    }
+
+    uint32_t nextToken = 1;
+    for (const tRequest &request : requests) {
+        std::vector<uint8_t> message{static_cast<uint8_t>(request.code),
+                                     static_cast<uint8_t>(request.code >> 8)};
+        message.insert(message.end(), request.argument.begin(), request.argument.end());
+        uint32_t requestToken = nextToken++;
+        if (!link.Send(requestToken, kRequestChannel, message.data(),
+                       static_cast<uint32_t>(message.size()))) {
+            return Fail(kExitFailed, "%s: the request could not be sent", request.label.c_str());
+        }
+        // The reply carries the request's token; Hellos are answered
+        // meanwhile, anything else is skipped.
+        double deadline = MonotonicMs() + Options.timeoutMs;
+        for (;;) {
+            int left = static_cast<int>(deadline - MonotonicMs());
+            int got = left > 0 ? link.Next(left, &token, &channel, &payload) : 0;
+            if (got == 0) {
+                return Fail(kExitTimeout, "%s: timed out after %d ms waiting for the reply",
+                            request.label.c_str(), Options.timeoutMs);
+            }
+            if (got < 0) {
+                return Fail(kExitFailed, "%s: Korvane closed the connection before replying",
+                            request.label.c_str());
+            }
+            if (AnswerHello(link, token, channel, payload)) continue;
+            uint16_t code = 0;
+            bool control =
+                IsControlPayload(payload.data(), static_cast<uint32_t>(payload.size()), &code);
+            if (!control && token == requestToken) break;
+        }
+        PrintReply(request, payload);
+        fflush(stdout);
+    }
+    return Options.keepMs != 0 ? Keep(link) : kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<tRequest> requests;
+    if (!ParseCommandLine(argc, argv, &requests)) {
+        fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    return Run(requests);
+}
