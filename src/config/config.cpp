@@ -36,10 +36,6 @@ static const char kLogName[] = "SetConfigFromFile";
 static const char kRootName[] = "KorvaneConfiguration";
 static constexpr uint32_t kAcknowledgeMs = 5000;
 
-static const xmlChar *Text(const char *text) {
-    return reinterpret_cast<const xmlChar *>(text);
-}
-
 // One template of the Datagrams section.
 struct tTemplateSlot {
     const char *element;  // element name in the file
@@ -90,7 +86,7 @@ static const xmlChar *TemplateContent(xmlNodePtr element) {
     if (element == nullptr || element->children == nullptr) return nullptr;
     const xmlChar *content = element->children->content;
     if (content == nullptr || *content == '\0') return nullptr;
-    xmlChar *on = xmlGetProp(element, Text("On"));
+    xmlChar *on = xmlGetProp(element, XmlText("On"));
     bool enabled = on != nullptr && strcasecmp(reinterpret_cast<const char *>(on), "true") == 0;
     xmlFree(on);
     return enabled ? content : nullptr;
@@ -164,7 +160,7 @@ static uint32_t ApplyPort(xmlNodePtr portElement) {
         // Only the applied copy gets the default; the file is not changed.
         char fallback[8];
         snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
-        xmlNodeAddContent(portElement, Text(fallback));
+        xmlNodeAddContent(portElement, XmlText(fallback));
         LogPrintf(kLogName,
                   "No valid port in the config file. Start listening on TCP port %u (default)\n",
                   kDefaultPort);
@@ -240,7 +236,7 @@ static uint32_t ApplyConfigFile() {
     if (document == nullptr) {
         result = 1;
     } else {
-        if (AppliedConfig == nullptr) AppliedConfig = xmlNewDoc(Text("1.0"));
+        if (AppliedConfig == nullptr) AppliedConfig = xmlNewDoc(XmlText("1.0"));
         xmlNodePtr newRoot = GetRootElement(document, kRootName, true);
         xmlNodePtr oldRoot = GetRootElement(AppliedConfig, kRootName, true);
         if (newRoot == nullptr || oldRoot == nullptr) {

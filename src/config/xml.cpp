@@ -7,17 +7,13 @@
 #include <string.h>
 #include <unistd.h>
 
-static const xmlChar *Text(const char *text) {
-    return reinterpret_cast<const xmlChar *>(text);
-}
-
 xmlDocPtr LoadXmlDocument(const char *path, bool create) {
     if (path == nullptr) return nullptr;
     xmlDocPtr document = xmlReadFile(
         path, "utf-8",
         XML_PARSE_RECOVER | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOBLANKS);
     if (document != nullptr || !create) return document;
-    return xmlNewDoc(Text("1.0"));
+    return xmlNewDoc(XmlText("1.0"));
 }
 
 int SaveXmlDocument(const char *path, xmlDocPtr document) {
@@ -30,13 +26,13 @@ int SaveXmlDocument(const char *path, xmlDocPtr document) {
 xmlNodePtr GetRootElement(xmlDocPtr document, const char *name, bool create) {
     if (document == nullptr || name == nullptr) return nullptr;
     xmlNodePtr root = xmlDocGetRootElement(document);
-    if (root != nullptr && xmlStrcasecmp(root->name, Text(name)) == 0) return root;
+    if (root != nullptr && xmlStrcasecmp(root->name, XmlText(name)) == 0) return root;
     if (!create) return nullptr;
     if (root != nullptr) {
         xmlUnlinkNode(root);
         xmlFreeNode(root);
     }
-    xmlNodePtr fresh = xmlNewNode(nullptr, Text(name));
+    xmlNodePtr fresh = xmlNewNode(nullptr, XmlText(name));
     if (fresh == nullptr) return nullptr;
     xmlDocSetRootElement(document, fresh);
     return fresh;
@@ -48,7 +44,7 @@ static xmlNodePtr FindChild(xmlNodePtr parent, const char *name, int index) {
     if (index == 0) index = 1;
     for (xmlNodePtr child = xmlFirstElementChild(parent); child != nullptr;
          child = xmlNextElementSibling(child)) {
-        if (xmlStrcasecmp(child->name, Text(name)) == 0 && --index == 0) return child;
+        if (xmlStrcasecmp(child->name, XmlText(name)) == 0 && --index == 0) return child;
     }
     return nullptr;
 }
@@ -69,7 +65,7 @@ xmlNodePtr FindElement(xmlNodePtr parent, const char *path, bool create) {
         }
         xmlNodePtr found = FindChild(current, segment, index);
         if (found == nullptr && create)
-            found = xmlNewChild(current, nullptr, Text(segment), nullptr);
+            found = xmlNewChild(current, nullptr, XmlText(segment), nullptr);
         current = found;
     }
     free(copy);

@@ -6,6 +6,11 @@
 
 #include <libxml/tree.h>
 
+// A C string as libxml2's character type.
+inline const xmlChar *XmlText(const char *text) {
+    return reinterpret_cast<const xmlChar *>(text);
+}
+
 // Parses the file with recovery, without error output, dropping blank text
 // nodes. When it cannot be parsed: an empty "1.0" document with `create`,
 // else null. The caller frees the document.

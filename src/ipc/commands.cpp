@@ -30,10 +30,6 @@ static_assert(kRequestParseOptions == 0x160, "the host's requests are parsed wit
 // Version, minor, patch and a 32-bit field of zero.
 static constexpr uint32_t kVersionBlockSize = 10;
 
-static const xmlChar *Text(const char *text) {
-    return reinterpret_cast<const xmlChar *>(text);
-}
-
 // What a command produced: the status and, for a successful command that has
 // any, the result data (malloc'ed).
 struct tResult {
@@ -65,9 +61,9 @@ static tResult GetVersion() {
 
 // A new reply document with its root; null when it cannot be made.
 static xmlDocPtr NewReplyDocument(xmlNodePtr *root) {
-    xmlDocPtr document = xmlNewDoc(Text("1.0"));
+    xmlDocPtr document = xmlNewDoc(XmlText("1.0"));
     if (document == nullptr) return nullptr;
-    *root = xmlNewNode(nullptr, Text(kRootName));
+    *root = xmlNewNode(nullptr, XmlText(kRootName));
     if (*root == nullptr) {
         xmlFreeDoc(document);
         return nullptr;
@@ -272,15 +268,16 @@ static const tValueDescription &DescribeValues(const char *word) {
 
 // Adds an element (with `text` escaped as text, or empty) and notes a failure.
 static xmlNodePtr AddElement(xmlNodePtr parent, const char *name, const char *text, bool *failed) {
-    xmlNodePtr element = parent != nullptr ? xmlNewTextChild(parent, nullptr, Text(name),
-                                                             text != nullptr ? Text(text) : nullptr)
-                                           : nullptr;
+    xmlNodePtr element = parent != nullptr
+                             ? xmlNewTextChild(parent, nullptr, XmlText(name),
+                                               text != nullptr ? XmlText(text) : nullptr)
+                             : nullptr;
     if (element == nullptr) *failed = true;
     return element;
 }
 
 static void AddAttribute(xmlNodePtr element, const char *name, const char *value, bool *failed) {
-    if (element == nullptr || xmlNewProp(element, Text(name), Text(value)) == nullptr) {
+    if (element == nullptr || xmlNewProp(element, XmlText(name), XmlText(value)) == nullptr) {
         *failed = true;
     }
 }
