@@ -27,6 +27,7 @@
 #include "output/server.h"
 #include "reader/results.h"
 #include "reader/tag.h"
+#include "support/korvane_process.h"
 #include "support/readersim_client.h"
 #include "sync/data.h"
 #include "sync/lists.h"
@@ -45,12 +46,6 @@ std::string ReadBytes(int fd, size_t length, int timeoutMs) {
         received.append(buffer, static_cast<size_t>(got));
     }
     return received;
-}
-
-long long MonotonicMsNow() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 // Everything that arrives within `quietMs` of silence.
@@ -561,9 +556,9 @@ TEST_F(DatagramTest, UnacknowledgedOrFailedStartsLeaveTheReaderIdle) {
     // An unacknowledged start is given up after 5000 ms.
     FlagSet(ClientConnected, 1);
     ASSERT_EQ(reader.Command("withhold ASyncGetEPCs"), "OK");
-    long long started = MonotonicMsNow();
+    long long started = MonotonicMs();
     ParseDatagramResultString(false, true, "{EPC}", GoingTemplate);
-    long long waited = MonotonicMsNow() - started;
+    long long waited = MonotonicMs() - started;
     EXPECT_EQ(FlagGet(ReaderCommandRunning), 0);
     EXPECT_GE(waited, 4900);
     EXPECT_LT(waited, 6500);
