@@ -36,7 +36,8 @@ extern tFlag KeyboardEmulationEnabled;
 // Signalled when the file must be applied again; destroyed at shutdown to
 // release CfgFileChanged.
 extern tEvent ConfigChangedEvent;
-// Serialises SetConfigFromFile and ParseStoredTemplates (a lock: init 1).
+// Serialises SetConfigFromFile, ParseStoredTemplates and the poller's stop of
+// the reader, which share the reader's acknowledgement events (a lock: init 1).
 extern tEvent ConfigLock;
 
 // Reads the configuration file and applies what differs from AppliedConfig.

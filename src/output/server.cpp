@@ -168,7 +168,12 @@ void *PollClients(void *) {
         bool audience = FlagGet(ClientConnected) || FlagGet(KeyboardEmulationEnabled);
         bool running = FlagGet(ReaderCommandRunning);
         if (!audience && running) {
-            StopReaderForNobody();
+            // The configuration loader stops and starts the reader too, with
+            // the same acknowledgement event: one at a time, under ConfigLock.
+            if (EventWait(&ConfigLock) == 0) {
+                if (FlagGet(ReaderCommandRunning)) StopReaderForNobody();
+                EventSignal(&ConfigLock);
+            }
         } else if (audience && !running) {
             ParseStoredTemplates();
         }
