@@ -31,6 +31,21 @@ const long kNanosPerSecond = 1000000000L;
 // Shared by every event; guards each read-modify-write of any counter.
 pthread_mutex_t EventMutex = PTHREAD_MUTEX_INITIALIZER;
 
+// Threads asleep (or about to sleep) on an event, counted per slot of a small
+// table keyed by the event's address, under EventMutex. A signal wakes only
+// when its slot counts a sleeper: events used as locks are released
+// thousands of times a second with nobody waiting, and a wake is a system
+// call. Events that share a slot only cause a wake that finds no sleeper.
+// A sleeper cancelled in its sleep stays counted; that costs the same
+// needless wakes, never a lost one.
+const size_t kSleeperSlots = 64;
+uint32_t Sleepers[kSleeperSlots];
+
+uint32_t &SleepersOf(const tEvent *event) {
+    uintptr_t address = reinterpret_cast<uintptr_t>(event);
+    return Sleepers[(address >> 2 ^ address >> 8) % kSleeperSlots];
+}
+
 void LockEvents() {
     if (pthread_mutex_lock(&EventMutex) != 0) {
         puts("Error: mutex lock/unlock failed. Abort.");
@@ -100,8 +115,9 @@ int EventInit(tEvent *event, int32_t count) {
     if (event == nullptr || count < 0) return kInvalid;
     LockEvents();
     *event = count;
+    bool sleepers = SleepersOf(event) != 0;
     UnlockEvents();
-    if (count > 0) FutexWake(event, count);
+    if (count > 0 && sleepers) FutexWake(event, count);
     return kSuccess;
 }
 
@@ -123,45 +139,80 @@ int EventSignal(tEvent *event) {
     } else if (*event != kMaxCount) {
         *event += 1;
         // Woken under the mutex: the sleeper's take then waits for our unlock
-        // and finds the count we just added.
-        FutexWake(event, 1);
+        // and finds the count we just added. A sleeper counts itself under
+        // the mutex before it sleeps, so none is missed here.
+        if (SleepersOf(event) != 0) FutexWake(event, 1);
     }
     UnlockEvents();
     return result;
 }
 
+namespace {
+
+// Takes one count; caller holds EventMutex.
+int TakeLocked(tEvent *event) {
+    if (*event < 0) return kInvalid;
+    if (*event == 0) return kNoCount;
+    *event -= 1;
+    return kSuccess;
+}
+
+// A wait's first take: when there is no count, the caller is counted as a
+// sleeper in the same critical section, so a signal after it wakes it.
+int TakeOrEnlist(tEvent *event) {
+    LockEvents();
+    int result = TakeLocked(event);
+    if (result == kNoCount) SleepersOf(event) += 1;
+    UnlockEvents();
+    return result;
+}
+
+// A sleeper's take after a wake: when it ends the wait (a count, or the
+// event destroyed) it stops counting as a sleeper.
+int TakeAsSleeper(tEvent *event) {
+    LockEvents();
+    int result = TakeLocked(event);
+    if (result != kNoCount) SleepersOf(event) -= 1;
+    UnlockEvents();
+    return result;
+}
+
+void Delist(tEvent *event) {
+    LockEvents();
+    SleepersOf(event) -= 1;
+    UnlockEvents();
+}
+
+}  // namespace
+
 int EventTryTake(tEvent *event) {
     if (event == nullptr) return kInvalid;
-    int result;
     LockEvents();
-    if (*event < 0) {
-        result = kInvalid;
-    } else if (*event >= 1) {
-        *event -= 1;
-        result = kSuccess;
-    } else {
-        result = kNoCount;
-    }
+    int result = TakeLocked(event);
     UnlockEvents();
     return result;
 }
 
 int EventWait(tEvent *event) {
     if (event == nullptr) return kInvalid;
-    int result = EventTryTake(event);
+    int result = TakeOrEnlist(event);
     if (result != kNoCount) return result;
 
     int oldType = EnterAsyncCancel();
-    if (oldType < 0) return kSystemError;
+    if (oldType < 0) {
+        Delist(event);
+        return kSystemError;
+    }
     for (;;) {
         if (FutexWaitWhileZero(event, nullptr) != 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN) {
+                Delist(event);
                 result = kSystemError;
                 break;
             }
         }
-        result = EventTryTake(event);
+        result = TakeAsSleeper(event);
         if (result != kNoCount) break;
     }
     RestoreCancelType(oldType);
@@ -170,7 +221,7 @@ int EventWait(tEvent *event) {
 
 int EventWaitTimeout(tEvent *event, struct timespec *timeout) {
     if (event == nullptr || timeout == nullptr) return kInvalid;
-    int result = EventTryTake(event);
+    int result = TakeOrEnlist(event);
     if (result != kNoCount) return result;
 
     struct timespec deadline = MonotonicNow();
@@ -182,7 +233,10 @@ int EventWaitTimeout(tEvent *event, struct timespec *timeout) {
     }
 
     int oldType = EnterAsyncCancel();
-    if (oldType < 0) return kSystemError;
+    if (oldType < 0) {
+        Delist(event);
+        return kSystemError;
+    }
     for (;;) {
         bool interrupted = false;
         if (FutexWaitWhileZero(event, timeout) != 0) {
@@ -194,24 +248,27 @@ int EventWaitTimeout(tEvent *event, struct timespec *timeout) {
                     timeout->tv_sec = 0;
                     timeout->tv_nsec = 0;
                 }
+                Delist(event);
                 result = kTimedOut;
                 break;
             }
             if (errno == EINTR) {
                 interrupted = true;
             } else if (errno != EAGAIN) {
+                Delist(event);
                 result = kSystemError;
                 break;
             }
         }
         if (!interrupted) {
             // Woken, or the counter was no longer 0.
-            result = EventTryTake(event);
+            result = TakeAsSleeper(event);
             if (result != kNoCount) break;
         }
         // Interrupted, or woken without a count for us: sleep only for what
         // is left, so such wakes do not extend the wait.
         if (!TimeRemaining(deadline, timeout)) {
+            Delist(event);
             result = kTimedOut;
             break;
         }

@@ -18,6 +18,9 @@
 //   -4  the calling thread's cancel type could not be set, or the futex call
 //       failed in an unexpected way
 //
+// A signal or an initialisation issues the wake system call only when a
+// thread sleeps on the event (or on one sharing its slot of the sleeper table).
+//
 // Thread safety: every operation may be called from any thread. The caller
 // owns the tEvent and keeps it alive while any thread may still use it.
 // Nothing here allocates. A failure to lock or unlock the shared mutex prints

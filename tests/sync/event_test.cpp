@@ -466,3 +466,54 @@ TEST(EventAsLock, CriticalSectionIsExclusiveUnderContention) {
 }
 
 }  // namespace
+
+TEST(EventConcurrency, ManyEventsSharingSleeperSlotsLoseNoWakeUp) {
+    // More events than the sleeper table has slots, so several share one:
+    // pairs of threads ping-pong on their own events while timed waits on the
+    // others come and go. A sleeper forgotten by its slot would never be
+    // woken; a sleeper counted twice would only cost wakes.
+    const int kPairs = 4;
+    const int kRounds = 3000;
+    const int kEvents = 160;
+    static tEvent events[kEvents];
+    for (tEvent &event : events)
+        ASSERT_EQ(0, EventInit(&event, 0));
+    std::atomic<int> completed{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        tEvent *ping = &events[pair * 2];
+        tEvent *pong = &events[pair * 2 + 1];
+        workers.push_back(std::make_unique<Worker>([ping, pong] {
+            for (int i = 0; i < kRounds; ++i) {
+                if (EventWait(ping) != 0) return;
+                EventSignal(pong);
+            }
+        }));
+        workers.push_back(std::make_unique<Worker>([ping, pong, &completed] {
+            for (int i = 0; i < kRounds; ++i) {
+                EventSignal(ping);
+                if (EventWaitMs(pong, 2000) != 0) return;
+            }
+            ++completed;
+        }));
+    }
+    // Timed waits that end without a count on the remaining events.
+    Worker timeouts([&] {
+        while (!stop.load()) {
+            for (int i = kPairs * 2; i < kEvents && !stop.load(); i += 7)
+                EventWaitMs(&events[i], static_cast<uint32_t>(i % 2));
+        }
+    });
+    for (std::unique_ptr<Worker> &worker : workers) {
+        if (!worker->JoinWithin(20000)) {
+            ADD_FAILURE() << "a ping-pong pair is stuck";
+            for (tEvent &event : events)
+                EventDestroy(&event);
+            worker->JoinWithin(5000);
+        }
+    }
+    stop = true;
+    EXPECT_TRUE(timeouts.JoinWithin(5000));
+    EXPECT_EQ(kPairs, completed.load()) << "a wake-up was lost";
+}
