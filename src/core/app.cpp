@@ -37,6 +37,7 @@
 #include "ipc/ipc_client.h"
 #include "ipc/version.h"
 #include "output/keyboard.h"
+#include "output/send.h"
 #include "output/server.h"
 #include "reader/results.h"
 #include "reader/tag.h"
@@ -275,6 +276,7 @@ static void TearDown() {
     }
     FreeMagicWordSlots();
     FreeStoredTemplateTexts();
+    FreeDatagramBuffers();
 
     for (tEvent *event :
          {&IpcMessageEvent, &NewTagEvent, &InventoryStartEvent, &ReadStartEvent, &StopDoneEvent,

@@ -19,6 +19,50 @@
 
 static const char kLogName[] = "SendTagData";
 
+// A growable byte buffer that keeps its memory from use to use.
+struct tByteBuffer {
+    uint8_t *bytes;
+    uint32_t length;
+    uint32_t capacity;
+};
+
+// Appends `length` bytes; false when memory is short (the buffer is kept).
+static bool AppendBytes(tByteBuffer *buffer, const void *bytes, uint32_t length) {
+    if (length > buffer->capacity - buffer->length) {
+        if (length > UINT32_MAX / 2 - buffer->length) return false;
+        uint32_t needed = buffer->length + length;
+        uint32_t capacity = buffer->capacity < 256 ? 256 : buffer->capacity;
+        while (capacity < needed)
+            capacity *= 2;
+        void *grown = realloc(buffer->bytes, capacity);
+        if (grown == nullptr) return false;
+        buffer->bytes = static_cast<uint8_t *>(grown);
+        buffer->capacity = capacity;
+    }
+    memcpy(buffer->bytes + buffer->length, bytes, length);
+    buffer->length += length;
+    return true;
+}
+
+static void FreeBuffer(tByteBuffer *buffer) {
+    free(buffer->bytes);
+    *buffer = tByteBuffer{nullptr, 0, 0};
+}
+
+// Both guarded by DatagramLock. The datagram being rendered, and the tag
+// datagrams of a batch (see BeginDatagramBatch) not yet written to the
+// clients. Their memory is kept, so a datagram costs no allocation of its own.
+static tByteBuffer Rendered = {nullptr, 0, 0};
+static tByteBuffer Batched = {nullptr, 0, 0};
+// A batch is written once it holds this much: a few hundred typical
+// datagrams per send() when tags pile up, never more than a fraction of a
+// millisecond of rendering.
+static const uint32_t kBatchBytes = 8 * 1024;
+// Whether the calling thread batches its tag datagrams, and whether it has
+// put any into the batch since it began.
+static thread_local bool Batching = false;
+static thread_local bool BatchedAny = false;
+
 // The unsent rest of datagrams for one client. Guarded by ClientsLock.
 struct tBacklog {
     int socket;
@@ -214,16 +258,6 @@ static CMyList<tDatagramElement *> *SelectTemplate(const tTag *tag, uint32_t kin
     }
 }
 
-// Appends `length` bytes to the datagram; false when memory is short.
-static bool Append(tData *datagram, const void *bytes, uint32_t length) {
-    void *grown = realloc(datagram->buffer, datagram->length + length + 1);
-    if (grown == nullptr) return false;
-    datagram->buffer = static_cast<uint8_t *>(grown);
-    memcpy(datagram->buffer + datagram->length, bytes, length);
-    datagram->length += length;
-    return true;
-}
-
 static bool IsFixedText(const tMagicWordSlot *slot) {
     return (slot->Word->Id & kMagicWordFixedText) != 0;
 }
@@ -234,22 +268,22 @@ static void ReleaseText(tMagicWordSlot *slot) {
 }
 
 // Renders one element into the datagram; false when memory is short.
-static bool RenderElement(tData *datagram, tDatagramElement *element, const tTag *tag) {
+static bool RenderElement(tByteBuffer *datagram, tDatagramElement *element, const tTag *tag) {
     if (element->Kind == 0) {
         if (element->Content == nullptr || element->Length == 0) return true;
-        return Append(datagram, element->Content, element->Length);
+        return AppendBytes(datagram, element->Content, element->Length);
     }
     tMagicWordSlot *slot = static_cast<tMagicWordSlot *>(element->Content);
     if (!slot->Used) return true;
     // A word in text coding is rendered once per datagram and reused.
     if (slot->Text != nullptr && element->Coding == 1) {
-        return Append(datagram, slot->Text, slot->TextLength);
+        return AppendBytes(datagram, slot->Text, slot->TextLength);
     }
     if (slot->Word->Handler != nullptr)
         slot->Word->Handler(0, nullptr, tag, slot, &element->Coding);
     bool appended = true;
     if (slot->Text != nullptr && slot->TextLength != 0) {
-        appended = Append(datagram, slot->Text, slot->TextLength);
+        appended = AppendBytes(datagram, slot->Text, slot->TextLength);
     }
     // Texts in other codings are made per occurrence. Fixed texts are made
     // once at parse time and must survive, or a control byte in a binary
@@ -258,14 +292,19 @@ static bool RenderElement(tData *datagram, tDatagramElement *element, const tTag
     return appended;
 }
 
+// Writes the batched datagrams to the clients. Caller holds DatagramLock.
+static void FlushBatch() {
+    if (Batched.length == 0) return;
+    SendToClients(Batched.bytes, Batched.length);
+    Batched.length = 0;
+}
+
 void SendTagData(const tTag *tag, uint32_t kind) {
     if (!FlagGet(ClientConnected) && !FlagGet(KeyboardEmulationEnabled)) return;
     // The lock is destroyed at shutdown; a late report then renders nothing.
     if (EventWait(&DatagramLock) != 0) return;
     CMyList<tDatagramElement *> *templateList = SelectTemplate(tag, kind);
-    tData *datagram =
-        templateList != nullptr ? static_cast<tData *>(calloc(1, sizeof(tData))) : nullptr;
-    if (datagram == nullptr) {
+    if (templateList == nullptr) {
         EventSignal(&DatagramLock);
         return;
     }
@@ -273,6 +312,8 @@ void SendTagData(const tTag *tag, uint32_t kind) {
     for (tMagicWordSlot &slot : MagicWordSlots) {
         if (slot.Used && slot.Text != nullptr && !IsFixedText(&slot)) ReleaseText(&slot);
     }
+    tByteBuffer *datagram = &Rendered;
+    datagram->length = 0;
     bool rendered = true;
     for (CMyList<tDatagramElement *>::Node *node = templateList->Head();
          node != nullptr && rendered; node = node->next) {
@@ -280,8 +321,6 @@ void SendTagData(const tTag *tag, uint32_t kind) {
     }
     if (!rendered) {
         LogPuts(kLogName, "Realloc failed");
-        free(datagram->buffer);
-        datagram->buffer = nullptr;
         datagram->length = 0;
     }
 
@@ -296,9 +335,39 @@ void SendTagData(const tTag *tag, uint32_t kind) {
             }
             EventSignal(&ClientsLock);
         }
-        SendToClients(datagram->buffer, datagram->length);
-        if (FlagGet(KeyboardEmulationEnabled)) QueueForKeyboard(datagram->buffer, datagram->length);
+        bool batch = Batching && (kind < 1 || kind > 3);
+        if (!batch || !AppendBytes(&Batched, datagram->bytes, datagram->length)) {
+            // Datagrams go out in the order they were rendered: what a batch
+            // holds goes before this one.
+            FlushBatch();
+            SendToClients(datagram->bytes, datagram->length);
+        } else {
+            BatchedAny = true;
+            if (Batched.length >= kBatchBytes) FlushBatch();
+        }
+        if (FlagGet(KeyboardEmulationEnabled)) QueueForKeyboard(datagram->bytes, datagram->length);
     }
-    FreeData(datagram);
+    // A datagram far larger than usual does not keep its memory.
+    if (Rendered.capacity > 4 * kBatchBytes) FreeBuffer(&Rendered);
     EventSignal(&DatagramLock);
+}
+
+void BeginDatagramBatch() {
+    Batching = true;
+    BatchedAny = false;
+}
+
+void EndDatagramBatch() {
+    Batching = false;
+    if (!BatchedAny) return;
+    BatchedAny = false;
+    if (EventWait(&DatagramLock) != 0) return;
+    FlushBatch();
+    if (Batched.capacity > 4 * kBatchBytes) FreeBuffer(&Batched);
+    EventSignal(&DatagramLock);
+}
+
+void FreeDatagramBuffers() {
+    FreeBuffer(&Rendered);
+    FreeBuffer(&Batched);
 }

@@ -24,6 +24,17 @@ constexpr uint32_t kMaxKeyboardTexts = 4096;
 // while nobody listens.
 void SendTagData(const tTag *tag, uint32_t kind);
 
+// Between these two calls, the tag datagrams (kind 0) that the calling
+// thread renders are collected and written to the clients together, a few
+// kilobytes per send(), instead of one send() per datagram and client. The
+// bytes and their order are the same; a report rendered meanwhile, on any
+// thread, first writes what the batch holds. EndDatagramBatch writes the rest.
+// The thread that empties the tag queue batches each pass.
+void BeginDatagramBatch();
+void EndDatagramBatch();
+// Frees the rendering buffers at tear-down. Caller holds DatagramLock.
+void FreeDatagramBuffers();
+
 // Writes what waits in the clients' backlogs; clients whose peer has gone are
 // closed and removed. Caller holds ClientsLock.
 void FlushClientBacklogs();

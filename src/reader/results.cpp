@@ -134,12 +134,14 @@ void *HandleNewTags(void *) {
         if (EventWaitMs(&NewTagEvent, 100) != 0) continue;
         bool tookAny = false;
         tTag *tag = nullptr;
+        BeginDatagramBatch();
         while (!FlagGet(ShutdownFlag) && TagList.PopFront(tag) == 0) {
             tookAny = true;
             if (tag == nullptr) continue;
             SendTagData(tag, 0);
             FreeTag(tag);
         }
+        EndDatagramBatch();
         // Counts that piled up while this pass emptied the list are dropped;
         // exactly one more pass runs and catches a record queued after the
         // list was seen empty.

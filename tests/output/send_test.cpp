@@ -114,6 +114,7 @@ protected:
         FreeKeyboardTexts();
         FreeMagicWordSlots();
         FreeStoredTemplateTexts();
+        FreeDatagramBuffers();
         tTag *tag = nullptr;
         while (TagList.PopFront(tag) == 0)
             FreeTag(tag);
@@ -263,6 +264,53 @@ TEST_F(DatagramTest, RenderingDetails) {
     SendTagData(&tag, 1);  // an absent StartText renders no text
     EXPECT_EQ(ReadAll(client, 200), "");
     EXPECT_EQ(KeyboardList.Count(), 0u);
+}
+
+TEST_F(DatagramTest, BatchedDatagramsKeepTheirBytesAndOrderAroundReports) {
+    SetTemplates("t{EPC}{LF}", nullptr, nullptr, "beat{LF}");
+    int client = AddClient();
+    FlagSet(KeyboardEmulationEnabled, 1);
+    tTag tag = {};
+    tag.epcLength = 1;
+    tag.event = 0xFF;
+    auto send = [&tag](uint16_t epc) {
+        tag.epc[0] = epc;
+        SendTagData(&tag, 0);
+    };
+
+    BeginDatagramBatch();
+    send(0x0001);
+    send(0x0002);
+    EXPECT_EQ(ReadAll(client, 100), "") << "a batch is written at its end, not per datagram";
+    // A report rendered on another thread writes the batch before itself.
+    std::thread([] { SendTagData(nullptr, 2); }).join();
+    EXPECT_EQ(ReadAll(client, 200), "t0001\nt0002\nbeat\n");
+    send(0x0003);
+    EndDatagramBatch();
+    EXPECT_EQ(ReadAll(client, 200), "t0003\n");
+    // Every datagram is still its own text to type.
+    EXPECT_EQ(KeyboardList.Count(), 4u);
+    FreeKeyboardTexts();
+    FlagSet(KeyboardEmulationEnabled, 0);
+
+    // A large batch is written as it fills, whole datagrams in order.
+    BeginDatagramBatch();
+    std::string expected;
+    for (uint32_t i = 0; i < 3000; i++) {
+        send(static_cast<uint16_t>(i));
+        char text[16];
+        snprintf(text, sizeof(text), "t%04X\n", i);
+        expected += text;
+    }
+    std::string early = ReadAll(client, 100);
+    EXPECT_GE(early.size(), 8u * 1024) << "a full batch waited for the end";
+    EXPECT_LT(early.size(), expected.size());
+    EndDatagramBatch();
+    EXPECT_EQ(early + ReadAll(client, 200), expected);
+
+    // Outside a batch every datagram goes out at once.
+    send(0x0BCD);
+    EXPECT_EQ(ReadAll(client, 100), "t0BCD\n");
 }
 
 TEST_F(DatagramTest, ClosedPeerIsDroppedAndTheOthersStillReceive) {
