@@ -162,6 +162,7 @@ void ControlServer::Stop() {
 
 void *ControlServer::ThreadMain(void *self) {
     MarkLibraryThread();
+    pthread_setname_np(pthread_self(), "readersim-ctl");
     static_cast<ControlServer *>(self)->Serve();
     return nullptr;
 }

@@ -50,6 +50,11 @@ const auto kDeliveryWait = std::chrono::seconds(5);
 const auto kHoldLimit = std::chrono::seconds(30);
 const auto kIdleWait = std::chrono::seconds(1);
 const size_t kMaxChainRecords = 1000;
+// A flood keeps at most this many chains queued: enough to keep the handler
+// busy, few enough that the time stamps stay close to the handler call.
+const size_t kFloodQueueDepth = 16;
+const uint64_t kMaxFloodTags = 1000000000;
+const uint32_t kMaxFloodRate = 10000000;
 
 // The demo's tag memory: words per bank (reserved, EPC, TID, user), read to
 // the end of the bank when a read asks for 0 or 255 words.
@@ -64,6 +69,7 @@ const char kHelp[] =
     "starterror CODE | stopresult CODE | flags VALUE | auto on|off | "
     "report start|heartbeat|stop [code=N] [handle=H] [via=V] | "
     "status CODE STATUS [handle=H] [via=V] | tags [via=V] EVENT REC [| REC ...] | "
+    "flood COUNT [chain=K] [rate=R] [event=came|left] [via=V] | flood stop | flood | "
     "calls [clear] | connectparams | state | help";
 
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -116,6 +122,36 @@ uint64_t WallClockMs() {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+// A flood record carries its sequence number and, once stamped, the
+// monotonic time of the handler call in its EPC, so a client can tell order
+// and latency from the datagram alone. As Korvane writes it, the EPC reads
+// SSSSSSSS TTTTTTTTTTTTTTTT: the sequence number, then the nanoseconds.
+void BuildFloodRecord(uint32_t sequence, PendingRecord *pending) {
+    ReaderTagRecord &record = pending->record;
+    int16_t dbm = static_cast<int16_t>(-35 - static_cast<int>(sequence % 41));
+    record.antenna = static_cast<uint8_t>(1 + sequence % 4);
+    record.rssiDbm = dbm;
+    record.rssi = static_cast<uint8_t>(2 * (dbm + 100));
+    record.pc = kDemoPc;
+    record.epcLength = 6;
+    // The record holds the EPC from its last word to its first.
+    record.epc[5] = static_cast<uint16_t>(sequence >> 16);
+    record.epc[4] = static_cast<uint16_t>(sequence);
+}
+
+void StampFloodChain(std::vector<PendingRecord> *chain) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ns =
+        static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+    uint64_t wallMs = WallClockMs();
+    for (PendingRecord &pending : *chain) {
+        for (int word = 0; word < 4; ++word)
+            pending.record.epc[word] = static_cast<uint16_t>(ns >> (16 * word));
+        pending.record.timestampMs = wallMs;
+    }
 }
 
 }  // namespace
@@ -241,6 +277,7 @@ void Engine::ResetSessionLocked() {
     autoTicks_ = 0;
     for (bool &present : autoPresent_)
         present = false;
+    floodLeft_ = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -505,6 +542,7 @@ uint32_t Engine::SetFlag(uint32_t handle, uint8_t flags) {
 
 void *Engine::DeliveryMain(void *self) {
     MarkLibraryThread();
+    pthread_setname_np(pthread_self(), "readersim-call");
     static_cast<Engine *>(self)->DeliveryLoop();
     return nullptr;
 }
@@ -517,6 +555,7 @@ void Engine::DeliveryLoop() {
         if (deliveryStopping_) return;
         Delivery delivery = std::move(queue_.front());
         queue_.pop_front();
+        if (floodLeft_ > 0 && queue_.size() < kFloodQueueDepth / 2) tickerWake_.notify_one();
 
         // The handler is looked up now, not when queued: after a registration
         // returns, no new call goes to the handler it replaced.
@@ -552,6 +591,7 @@ void Engine::DeliveryLoop() {
 
         if (status != nullptr) status(delivery.first, delivery.second, delivery.handle);
         if (data != nullptr) {
+            if (delivery.flood) StampFloodChain(&delivery.chain);
             LinkChain(&delivery.chain);
             const ReaderTagRecord *first =
                 delivery.chain.empty() ? nullptr : &delivery.chain.front().record;
@@ -574,6 +614,7 @@ void Engine::DeliveryLoop() {
 
 void *Engine::TickerMain(void *self) {
     MarkLibraryThread();
+    pthread_setname_np(pthread_self(), "readersim-demo");
     static_cast<Engine *>(self)->TickerLoop();
     return nullptr;
 }
@@ -583,6 +624,10 @@ void Engine::TickerLoop() {
     auto period = std::chrono::milliseconds(autoPeriodMs_);
     auto next = std::chrono::steady_clock::now() + period;
     while (!tickerStopping_) {
+        if (floodLeft_ > 0) {
+            FloodStepLocked(lock);
+            continue;
+        }
         tickerWake_.wait_until(lock, next);
         if (tickerStopping_) break;
         auto now = std::chrono::steady_clock::now();
@@ -686,6 +731,91 @@ void Engine::BuildAutoRecord(size_t tag, bool came, PendingRecord *pending) {
 }
 
 // ---------------------------------------------------------------------------
+// Flood (demo thread)
+
+void Engine::FloodStepLocked(std::unique_lock<std::mutex> &lock) {
+    if (!connected_) {
+        floodLeft_ = 0;
+        return;
+    }
+    if (queue_.size() >= kFloodQueueDepth) {
+        // The delivery thread wakes us when the queue has drained to half.
+        tickerWake_.wait_for(lock, std::chrono::milliseconds(100));
+        return;
+    }
+    if (floodRate_ != 0) {
+        auto due = floodStart_ + std::chrono::nanoseconds(floodQueued_ * 1000000000u / floodRate_);
+        if (std::chrono::steady_clock::now() < due) {
+            tickerWake_.wait_until(lock, due);
+            return;
+        }
+    }
+    Delivery chain;
+    chain.kind = kTagChain;
+    chain.command = floodVia_;
+    chain.first = floodEvent_;
+    chain.handle = kHandle;
+    chain.flood = true;
+    uint64_t records = floodLeft_ < floodChain_ ? floodLeft_ : floodChain_;
+    chain.chain.resize(records);
+    for (PendingRecord &pending : chain.chain)
+        BuildFloodRecord(floodSequence_++, &pending);
+    if (!EnqueueLocked(std::move(chain))) {
+        floodLeft_ = 0;
+        return;
+    }
+    floodLeft_ -= records;
+    floodQueued_ += records;
+}
+
+// flood COUNT [chain=K] [rate=R] [event=came|left] [via=V] | flood stop | flood
+std::string Engine::RunFlood(const std::vector<std::string> &tokens) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tokens.size() == 1) return Format("OK %llu", static_cast<unsigned long long>(floodLeft_));
+    if (tokens.size() == 2 && tokens[1] == "stop") {
+        floodLeft_ = 0;
+        return "OK";
+    }
+    uint64_t count = 0;
+    if (!ParseUnsigned(tokens[1], kMaxFloodTags, &count) || count == 0) return "ERR bad count";
+    uint64_t chain = 1;
+    uint64_t rate = 0;
+    uint32_t event = 0xFF;
+    int via = kNoCommand;
+    for (size_t i = 2; i < tokens.size(); ++i) {
+        const std::string &token = tokens[i];
+        size_t equals = token.find('=');
+        std::string key = equals == std::string::npos ? token : token.substr(0, equals);
+        std::string value = equals == std::string::npos ? "" : token.substr(equals + 1);
+        if (key == "chain") {
+            if (!ParseUnsigned(value, kMaxChainRecords, &chain) || chain == 0)
+                return "ERR bad chain";
+        } else if (key == "rate") {
+            if (!ParseUnsigned(value, kMaxFloodRate, &rate)) return "ERR bad rate";
+        } else if (key == "event" && (value == "came" || value == "left")) {
+            event = value == "came" ? 0xFF : 0x00;
+        } else if (key == "via") {
+            via = CommandByName(value);
+            if (via == kNoCommand) return "ERR bad via";
+        } else {
+            return "ERR bad option " + token;
+        }
+    }
+    if (!connected_) return "ERR not connected";
+    if (floodLeft_ > 0) return "ERR flood running";
+    floodVia_ = via == kNoCommand ? DefaultTargetLocked() : static_cast<Command>(via);
+    if (dataHandlers_[floodVia_] == nullptr) return "ERR no handler";
+    floodLeft_ = count;
+    floodQueued_ = 0;
+    floodChain_ = static_cast<uint32_t>(chain);
+    floodRate_ = static_cast<uint32_t>(rate);
+    floodEvent_ = event;
+    floodStart_ = std::chrono::steady_clock::now();
+    tickerWake_.notify_one();
+    return "OK";
+}
+
+// ---------------------------------------------------------------------------
 // Control commands (control thread)
 
 std::string Engine::ExecuteThunk(void *self, const std::string &line) {
@@ -732,6 +862,7 @@ std::string Engine::Execute(const std::string &line) {
     if (verb == "report") return RunReport(tokens);
     if (verb == "status") return RunStatus(tokens);
     if (verb == "tags") return RunTags(tokens);
+    if (verb == "flood") return RunFlood(tokens);
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (verb == "release" && count == 1) {

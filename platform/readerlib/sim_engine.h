@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -96,6 +97,7 @@ private:
         uint32_t second = 0;           // status, or the chain's unused value
         uint32_t handle = 0;
         std::vector<PendingRecord> chain;
+        bool flood = false;  // stamp the records with the time of the handler call
         std::shared_ptr<Completion> completion;  // set when a controller waits
     };
 
@@ -120,6 +122,12 @@ private:
     void AutoTickLocked();
     void BuildAutoRecord(size_t tag, bool came, PendingRecord *pending);
     uint32_t RandomLocked();
+
+    // Flood: a stream of distinct tags for measurements, made on the demo
+    // thread. FloodStepLocked queues one chain when it is due and the queue
+    // has room, else waits (bounded) for either.
+    void FloodStepLocked(std::unique_lock<std::mutex> &lock);
+    std::string RunFlood(const std::vector<std::string> &tokens);
 
     // Control commands.
     std::string Execute(const std::string &line);
@@ -183,6 +191,16 @@ private:
     static constexpr size_t kAutoTags = 5;
     bool autoPresent_[kAutoTags] = {};
     uint32_t random_ = 0x2545F491u;
+
+    // Flood (per session).
+    uint64_t floodLeft_ = 0;    // tags still to queue
+    uint64_t floodQueued_ = 0;  // tags queued since the flood began
+    uint32_t floodSequence_ = 0;
+    uint32_t floodChain_ = 1;  // records per chain
+    uint32_t floodRate_ = 0;   // tags per second, 0: as fast as the handler takes them
+    uint32_t floodEvent_ = 0xFF;
+    Command floodVia_ = kInventory;
+    std::chrono::steady_clock::time_point floodStart_;
 };
 
 }  // namespace readersim

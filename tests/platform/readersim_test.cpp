@@ -351,6 +351,58 @@ TEST_F(ReaderSimTest, BadLinesGetErrAndTheLibraryKeepsWorking) {
     EXPECT_EQ(events[0].records[0].record.timestampMs, 7u);
 }
 
+TEST_F(ReaderSimTest, FloodDeliversNumberedStampedTagsInChainsAtTheRate) {
+    EXPECT_EQ(Cmd("flood 0").compare(0, 4, "ERR "), 0);
+    EXPECT_EQ(Cmd("flood 5 chain=0").compare(0, 4, "ERR "), 0);
+    EXPECT_EQ(Cmd("flood 5 colour=red").compare(0, 4, "ERR "), 0);
+
+    // 23 tags in chains of 5 at 230 tags/s: about 100 ms, last chain short.
+    struct timespec before;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    ASSERT_EQ(Cmd("flood 23 chain=5 rate=230 via=read"), "OK");
+    ASSERT_TRUE(WaitForEvents(5000, [](const std::vector<Event> &events) {
+        size_t records = 0;
+        for (const Event &e : events)
+            records += e.records.size();
+        return records >= 23;
+    }));
+    std::vector<Event> events = Fence();
+    EXPECT_EQ(Cmd("flood"), "OK 0");
+    ASSERT_EQ(events.size(), 5u) << Join(events);
+    uint64_t start =
+        static_cast<uint64_t>(before.tv_sec) * 1000000000u + static_cast<uint64_t>(before.tv_nsec);
+    uint64_t previous = start;
+    uint32_t sequence = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].text, Format("tags read 255 0 n=%zu", i < 4 ? size_t{5} : size_t{3}));
+        uint64_t chainStamp = 0;
+        for (const CopiedRecord &copied : events[i].records) {
+            const ReaderTagRecord &r = copied.record;
+            EXPECT_EQ(r.epcLength, 6);
+            // Written last word first: the sequence number, then the time.
+            EXPECT_EQ((uint32_t{r.epc[5]} << 16) | r.epc[4], sequence++);
+            uint64_t stamp = 0;
+            for (int word = 3; word >= 0; --word)
+                stamp = stamp << 16 | r.epc[word];
+            if (chainStamp == 0) chainStamp = stamp;
+            EXPECT_EQ(stamp, chainStamp) << "one stamp per chain";
+            EXPECT_GE(r.antenna, 1);
+            EXPECT_LE(r.antenna, 4);
+        }
+        EXPECT_GE(chainStamp, previous) << "stamped before the handler call, in order";
+        previous = chainStamp;
+    }
+    // Chain k is due k*5/230 s after the start: the last at about 87 ms.
+    EXPECT_GE(previous - start, 80000000u) << "the rate was not kept";
+
+    // A flood can be stopped; as fast as possible without a rate.
+    ASSERT_EQ(Cmd("flood 1000000 chain=10"), "OK");
+    EXPECT_EQ(Cmd("flood 5"), "ERR flood running");
+    EXPECT_EQ(Cmd("flood stop"), "OK");
+    EXPECT_EQ(Cmd("flood"), "OK 0");
+    EXPECT_LT(Fence().size(), 100000u);
+}
+
 TEST(ReaderSimLifecycle, DisconnectJoinsThreadsAndRemovesSocket) {
     std::string dir = TempDir();
     std::string path = dir + "/control.sock";
