@@ -270,7 +270,11 @@ uint32_t HandleMagicWordTimestamp(uint32_t mode, const char *, const tTag *tag,
     }
     if (!BeginRender(tag, slot)) return 0;
     if (tag->seenAt == kNoTime) return 1;
+    // seenAt is unsigned; a 32-bit time_t (the 32-bit ARM build) holds it only
+    // up to 2038 and turns later seconds negative, i.e. into dates before
+    // 1970. Such a time cannot be converted, rather than rendered wrong.
     time_t seconds = static_cast<time_t>(tag->seenAt);
+    if (seconds < 0) return 1;
     struct tm local;
     if (localtime_r(&seconds, &local) == nullptr) return 1;
     return RenderFormatted(slot, kTimestampTextSize, "%04d-%02d-%02d %02d:%02d:%02d",

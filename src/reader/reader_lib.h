@@ -40,7 +40,10 @@ struct ReaderTagRecord {
     uint64_t timestampMs;  // the reader's millisecond timestamp
 };
 
-#if UINTPTR_MAX == 0xFFFFFFFFu
+// The record is the library's, so its layout is fixed by the reader: byte
+// offsets from the record's start on the 32-bit ARM target. The fields before
+// the first pointer sit at the same offsets on every ABI Korvane is built for.
+static_assert(offsetof(ReaderTagRecord, antenna) == 0, "record layout");
 static_assert(offsetof(ReaderTagRecord, rssi) == 1, "record layout");
 static_assert(offsetof(ReaderTagRecord, pc) == 8, "record layout");
 static_assert(offsetof(ReaderTagRecord, xpcW1) == 10, "record layout");
@@ -49,10 +52,15 @@ static_assert(offsetof(ReaderTagRecord, epcLength) == 14, "record layout");
 static_assert(offsetof(ReaderTagRecord, epc) == 16, "record layout");
 static_assert(offsetof(ReaderTagRecord, readResult) == 78, "record layout");
 static_assert(offsetof(ReaderTagRecord, dataLength) == 82, "record layout");
+// From the first pointer on, a 64-bit build differs (8-byte pointers aligned
+// to 8 move `data` to 88 and everything after it), so these hold on the
+// target only. The declared record ends with the timestamp, at 128 bytes.
+#if defined(__arm__)
 static_assert(offsetof(ReaderTagRecord, data) == 84, "record layout");
 static_assert(offsetof(ReaderTagRecord, next) == 88, "record layout");
 static_assert(offsetof(ReaderTagRecord, rssiDbm) == 108, "record layout");
 static_assert(offsetof(ReaderTagRecord, timestampMs) == 120, "record layout");
+static_assert(sizeof(ReaderTagRecord) == 128, "record layout");
 #endif
 
 // The record handed to ConnectReader: 280 bytes, zero except for the fields

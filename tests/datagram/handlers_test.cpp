@@ -214,9 +214,12 @@ TEST_F(HandlersTest, RenderedTexts) {
         {0, "PC", 5, kFails}, {0, "XPC_W1", T, "1234"}, {0, "XPC_W1", V, "D<FS>"},
         {0, "XPC_W1", H, "28Q0===="}, {0, "XPC_W1", 6, kFails}, {0, "XPC_W2", T, "ABCD"},
         {0, "XPC_W2", N, "1AUD"}, {0, "XPC_W2", 200, kFails},
-        // Local time, here nine hours behind UTC.
+        // Local time, here nine hours behind UTC. A 32-bit time_t cannot
+        // hold the seconds of 2106, so there that tag's time cannot be
+        // converted.
         {0, "Timestamp", T, "2023-12-31 23:05:09"}, {1, "Timestamp", T, "1969-12-31 15:00:00"},
-        {3, "Timestamp", T, "2106-02-06 21:28:14"}, {2, "Timestamp", T, kFails},
+        {3, "Timestamp", T, sizeof(time_t) >= 8 ? "2106-02-06 21:28:14" : kFails},
+        {2, "Timestamp", T, kFails},
         // clang-format on
     };
     for (const auto &c : cases) {

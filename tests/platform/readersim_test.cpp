@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "reader/reader_lib.h"
+#include "support/emulator.h"
 #include "support/readersim_client.h"
 
 extern char **environ;
@@ -175,6 +176,20 @@ int ThreadCount(int expected = -1, int timeoutMs = 0) {
         if (count == expected || waited >= timeoutMs) return count;
         SleepMs(10);
     }
+}
+
+// The thread count once it has stayed the same for 50 ms (at most 2 s). A
+// joined thread can still be listed for a moment after the join returns; under
+// qemu-user until the emulator's host thread for it has ended.
+int SettledThreadCount() {
+    int count = ThreadCount();
+    for (int stable = 0, waited = 0; stable < 5 && waited < 2000; waited += 10) {
+        SleepMs(10);
+        int now = ThreadCount();
+        stable = now == count ? stable + 1 : 0;
+        count = now;
+    }
+    return count;
 }
 
 class ReaderSimTest : public ::testing::Test {
@@ -410,7 +425,7 @@ TEST(ReaderSimLifecycle, DisconnectJoinsThreadsAndRemovesSocket) {
     ResetRecorder();
     Register(true);
     std::thread([] {}).join();  // a sanitizer may start a helper thread with the first one
-    const int baseline = ThreadCount();
+    const int baseline = SettledThreadCount();
 
     tConnectParams params = MakeParams();
     ASSERT_EQ(ConnectReader(&params, 0), kHandle);
@@ -470,10 +485,13 @@ TEST(ReaderSimHold, ConnectWaitsForRelease) {
     setenv("READERSIM_SOCKET", socket.c_str(), 1);
     setenv("READERSIM_HOLD", "1", 1);
     setenv(kHoldChild, "1", 1);
-    char self[] = "/proc/self/exe";
-    char *argv[] = {self, nullptr};
+    std::vector<std::string> self = SelfCommand();
+    std::vector<char *> argv;
+    for (std::string &word : self)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
     pid_t child = -1;
-    EXPECT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, environ), 0);
+    EXPECT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
     unsetenv("READERSIM_SOCKET");
     unsetenv("READERSIM_HOLD");
     unsetenv(kHoldChild);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "build_settings.h"
+#include "support/emulator.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ ToolRun RunShell(const std::string &command) {
     return run;
 }
 
-const std::string kTool = std::string("'") + KORVANE_VERSION_TOOL + "'";
+const std::string kTool = EmulatorShellPrefix() + "'" + KORVANE_VERSION_TOOL + "'";
 const char kDefaultType[] = "A1F04C62-7B3D-4E91-8D25-6C0E9B47F318\n";
 
 TEST(RfidVersion, PrintsTheDefaultIdentifierWhenUnset) {
