@@ -66,6 +66,32 @@ static uint32_t RenderFormatted(tMagicWordSlot *slot, size_t size, const char *f
     return 0;
 }
 
+// A decimal number as the slot's Text, as "%llu" (or "%lli" when `negative`)
+// would write it, in at most size - 1 characters. Numbers are written for
+// every datagram, and printf's machinery was a good part of the render time.
+static uint32_t RenderDecimal(tMagicWordSlot *slot, size_t size, unsigned long long magnitude,
+                              bool negative) {
+    char digits[24];
+    size_t first = sizeof(digits);
+    do {
+        digits[--first] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) digits[--first] = '-';
+    size_t length = sizeof(digits) - first;
+    if (length >= size) return 1;
+    char *text = static_cast<char *>(malloc(length));
+    if (text == nullptr) return 1;
+    memcpy(text, digits + first, length);
+    slot->Text = reinterpret_cast<uint8_t *>(text);
+    slot->TextLength = static_cast<uint32_t>(length);
+    return 0;
+}
+
+static uint32_t RenderUnsigned(tMagicWordSlot *slot, size_t size, unsigned long long value) {
+    return RenderDecimal(slot, size, value, false);
+}
+
 static uint32_t CodeWithElementCoding(const uint8_t *coding, const uint16_t *words,
                                       uint32_t wordCount, tMagicWordSlot *slot, uint8_t skipFirst,
                                       uint8_t skipLast, uint8_t reverseOrder) {
@@ -228,7 +254,7 @@ uint32_t HandleMagicWordAntennaPort(uint32_t mode, const char *, const tTag *tag
         return 0;
     }
     if (!BeginRender(tag, slot)) return 0;
-    return RenderFormatted(slot, kAntennaPortTextSize, "%u", tag->antenna & 0x0Fu);
+    return RenderUnsigned(slot, kAntennaPortTextSize, tag->antenna & 0x0Fu);
 }
 
 uint32_t HandleMagicWordAntennaProperty(uint32_t mode, const char *, const tTag *tag,
@@ -238,8 +264,7 @@ uint32_t HandleMagicWordAntennaProperty(uint32_t mode, const char *, const tTag 
         return 0;
     }
     if (!BeginRender(tag, slot)) return 0;
-    return RenderFormatted(slot, kAntennaPropertyTextSize, "%u",
-                           static_cast<unsigned>(tag->antenna >> 4));
+    return RenderUnsigned(slot, kAntennaPropertyTextSize, tag->antenna >> 4);
 }
 
 uint32_t HandleMagicWordRssi(uint32_t mode, const char *, const tTag *tag, tMagicWordSlot *slot,
@@ -249,7 +274,7 @@ uint32_t HandleMagicWordRssi(uint32_t mode, const char *, const tTag *tag, tMagi
         return 0;
     }
     if (!BeginRender(tag, slot)) return 0;
-    return RenderFormatted(slot, kRssiTextSize, "%u", static_cast<unsigned>(tag->rssi));
+    return RenderUnsigned(slot, kRssiTextSize, tag->rssi);
 }
 
 uint32_t HandleMagicWordRssiDbm(uint32_t mode, const char *, const tTag *tag, tMagicWordSlot *slot,
@@ -259,7 +284,10 @@ uint32_t HandleMagicWordRssiDbm(uint32_t mode, const char *, const tTag *tag, tM
         return 0;
     }
     if (!BeginRender(tag, slot)) return 0;
-    return RenderFormatted(slot, kRssiDbmTextSize, "%i", static_cast<int>(tag->rssiDbm));
+    int dbm = tag->rssiDbm;
+    return RenderDecimal(
+        slot, kRssiDbmTextSize,
+        static_cast<unsigned long long>(dbm < 0 ? -static_cast<long long>(dbm) : dbm), dbm < 0);
 }
 
 uint32_t HandleMagicWordTimestamp(uint32_t mode, const char *, const tTag *tag,
@@ -289,8 +317,7 @@ uint32_t HandleMagicWordTimestampMs(uint32_t mode, const char *, const tTag *tag
         return 0;
     }
     if (!BeginRender(tag, slot)) return 0;
-    return RenderFormatted(slot, kTimestampMsTextSize, "%llu",
-                           static_cast<unsigned long long>(tag->timestampMs));
+    return RenderUnsigned(slot, kTimestampMsTextSize, tag->timestampMs);
 }
 
 // "PC" (0), "XPC_W1" (1) and "XPC_W2" (2).
