@@ -278,6 +278,7 @@ void Engine::ResetSessionLocked() {
     for (bool &present : autoPresent_)
         present = false;
     floodLeft_ = 0;
+    floodSequence_ = 0;
 }
 
 // ---------------------------------------------------------------------------
