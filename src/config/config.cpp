@@ -82,7 +82,7 @@ static xmlChar *FirstChildText(xmlNodePtr element) {
 
 // A template is present when its element exists, its first child has
 // content of its own and the element carries On="true".
-static const xmlChar *TemplateContent(xmlNodePtr element) {
+const xmlChar *TemplateContent(xmlNodePtr element) {
     if (element == nullptr || element->children == nullptr) return nullptr;
     const xmlChar *content = element->children->content;
     if (content == nullptr || *content == '\0') return nullptr;
@@ -212,11 +212,15 @@ static uint32_t StopReaderWithoutTemplates(uint32_t result) {
     EventInit(&StopDoneEvent, 0);
     SuppressedStopCount.fetch_add(1, std::memory_order_relaxed);
     uint32_t stop = ASyncStopCommand(ReaderHandle);
+    // A refused or unacknowledged stop gets no stop report: take back the
+    // suppression raised for it.
     if (stop != 0) {
+        TakeSuppressedStop();
         LogPrintf(kLogName, "Error 3: ASyncStop: %u\n", stop);
         return 1;
     }
     if (EventWaitMs(&StopDoneEvent, kAcknowledgeMs) != 0) {
+        TakeSuppressedStop();
         LogPuts(kLogName, "Error 2: ASyncStop: Timeout");
         return 1;
     }

@@ -145,11 +145,14 @@ static void StopReaderForNobody() {
     EventInit(&StopDoneEvent, 0);
     SuppressedStopCount.fetch_add(1, std::memory_order_relaxed);
     uint32_t result = ASyncStopCommand(ReaderHandle);
-    if (result == 0 && EventWaitMs(&StopDoneEvent, kAcknowledgeMs) == 0 &&
-        FlagGet(StopResult) == 0) {
+    bool acknowledged = result == 0 && EventWaitMs(&StopDoneEvent, kAcknowledgeMs) == 0;
+    if (acknowledged && FlagGet(StopResult) == 0) {
         FlagSet(ReaderCommandRunning, 0);
         LogPuts("PollClients", "No clients, OK: ASyncStop");
     } else {
+        // Refused, or not acknowledged in time: no stop report will come for
+        // this attempt (a stop result other than 0 is still followed by one).
+        if (result != 0 || !acknowledged) TakeSuppressedStop();
         LogPrintf("PollClients", "No clients, Error: ASyncStop: %u\n", result);
     }
 }

@@ -77,6 +77,14 @@ void TagDataHandler(uint32_t event, uint32_t, const ReaderTagRecord *first) {
     }
 }
 
+bool TakeSuppressedStop() {
+    uint8_t suppressed = FlagGet(SuppressedStopCount);
+    while (suppressed != 0 && !SuppressedStopCount.compare_exchange_weak(
+                                  suppressed, suppressed - 1, std::memory_order_relaxed)) {
+    }
+    return suppressed != 0;
+}
+
 // Start (255), heartbeat (128) and stop (0) reports of a running command.
 static void HandleStatus(uint32_t code, uint32_t status, uint32_t handle, tFlag &startError,
                          tEvent *startEvent) {
@@ -90,15 +98,10 @@ static void HandleStatus(uint32_t code, uint32_t status, uint32_t handle, tFlag 
         case 128:
             SendTagData(nullptr, 2);
             break;
-        case 0: {
+        case 0:
             // A stop that Korvane asked for itself produces no StopText.
-            uint8_t suppressed = FlagGet(SuppressedStopCount);
-            while (suppressed != 0 && !SuppressedStopCount.compare_exchange_weak(
-                                          suppressed, suppressed - 1, std::memory_order_relaxed)) {
-            }
-            if (suppressed == 0) SendTagData(nullptr, 3);
+            if (!TakeSuppressedStop()) SendTagData(nullptr, 3);
             break;
-        }
         default:
             break;
     }

@@ -26,6 +26,12 @@ extern tFlag StopResult;
 // Stop reports Korvane caused itself and that must not produce the StopText.
 // Raised by the threads that stop the reader, lowered by the status handlers.
 extern tFlag SuppressedStopCount;
+// Lowers SuppressedStopCount by one unless it is 0; true when it did. The
+// status handler takes one per stop report; a thread whose stop was refused,
+// or never acknowledged, takes back the one it raised, since no report will
+// come for it: left raised, it would swallow the StopText of a later stop
+// the reader makes on its own.
+bool TakeSuppressedStop();
 
 extern tEvent NewTagEvent;          // records are waiting on TagList
 extern tEvent StopDoneEvent;        // StopResult has arrived
