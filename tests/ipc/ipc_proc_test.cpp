@@ -202,6 +202,37 @@ TEST_F(IpcProcessTest, HandshakeAndRepliesAreByteExactOnTheWire) {
     EXPECT_TRUE(host.ClosedWithin(1000));
 }
 
+TEST_F(IpcProcessTest, LinkDroppedInTheMiddleOfAFrameLeavesNothingBehind) {
+    FakeHost host(0, 4006);
+    StartKorvane();
+    const tBytes getVersion = {0x00, 0x00};
+    const std::string version = " 05 00 0D 00 00 00 00 00 80 01 00 04 00 01 00 00 00 00 00 A5";
+    tBytes reply;
+    for (uint32_t round = 1; round <= 3; round++) {
+        ASSERT_TRUE(host.Accept(kStartMs)) << "round " << round;
+        ASSERT_TRUE(host.Read(17, &reply, 2000));
+        ASSERT_TRUE(host.Write(HelloAckBytes(0xFFFFFFFF, 5)));
+        // Answered on a whole link...
+        ASSERT_TRUE(host.Write(FrameOf(0x100 + round, 5, getVersion)));
+        ASSERT_TRUE(host.Read(25, &reply, 5000)) << "round " << round;
+        EXPECT_EQ(HexOf(reply), "5A 0" + std::to_string(round) + " 01 00 00" + version);
+        // ...then the host goes away in the middle of the next request: its
+        // first half must not be joined to what the next link brings.
+        const tBytes cut = FrameOf(0x200 + round, 5, getVersion);
+        ASSERT_TRUE(host.Write(tBytes(cut.begin(), cut.begin() + 4 + round)));
+        host.CloseConnection();
+    }
+    ASSERT_TRUE(host.Accept(kStartMs));
+    ASSERT_TRUE(host.Read(17, &reply, 2000));
+    ASSERT_TRUE(host.Write(HelloAckBytes(0xFFFFFFFF, 5)));
+    ASSERT_TRUE(host.Write(FrameOf(0x300, 5, getVersion)));
+    ASSERT_TRUE(host.Read(25, &reply, 5000));
+    EXPECT_EQ(HexOf(reply), "5A 00 03 00 00" + version);
+    EXPECT_TRUE(host.QuietFor(300)) << "an answer to a cut request";
+    EXPECT_EQ(Count(korvane.Output(), "Korvane: WaitForData(): GetVersion\n"), 4u);
+    Stop();
+}
+
 TEST_F(IpcProcessTest, WithoutHostStartUpGoesOnAfterTwoSeconds) {
     StartKorvane();
     EXPECT_TRUE(korvane.WaitForOutput(
