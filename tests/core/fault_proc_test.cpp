@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/e2e.h"
+#include "support/flood_stream.h"
 
 namespace {
 
@@ -61,84 +62,6 @@ void Reset(int fd) {
     close(fd);
 }
 
-// One client's stream, checked datagram by datagram: every one must carry
-// the next sequence number behind one of the expected prefixes.
-struct Stream {
-    int fd = -1;
-    std::string partial;
-    long long next = -1;  // -1: takes whatever number comes first
-    long long received = 0;
-    long long stops = 0;
-    std::string fault;
-    std::vector<std::string> prefixes;
-    std::vector<long long> perPrefix;
-
-    // Takes `bytes`; false once the stream is broken.
-    bool Take(const char *bytes, size_t length) {
-        partial.append(bytes, length);
-        size_t start = 0;
-        for (size_t end; (end = partial.find("\r\n", start)) != std::string::npos;
-             start = end + 2) {
-            std::string line = partial.substr(start, end - start);
-            if (line == "# stop") {  // the StopText, e.g. when the reader stops at the end
-                ++stops;
-                continue;
-            }
-            size_t which = 0;
-            while (which < prefixes.size() &&
-                   line.compare(0, prefixes[which].size(), prefixes[which]) != 0)
-                ++which;
-            std::string epc = which < prefixes.size() ? line.substr(prefixes[which].size()) : "";
-            char *stop = nullptr;
-            long long sequence = strtoll(epc.substr(0, 8).c_str(), &stop, 16);
-            if (which == prefixes.size() || epc.size() != 24 || *stop != '\0' ||
-                (next >= 0 && sequence != next)) {
-                fault = "after " + std::to_string(received) + " datagrams: \"" + line + "\"";
-                return false;
-            }
-            next = sequence + 1;
-            ++received;
-            ++perPrefix[which];
-        }
-        partial.erase(0, start);
-        return true;
-    }
-};
-
-// Reads every stream until each has `count` datagrams or has broken (a gap,
-// a bad datagram, the peer closing), or timeoutMs pass. True when every
-// stream has its count; the streams keep what they saw.
-bool ReadStreams(std::vector<Stream> *streams, long long count, int timeoutMs) {
-    char buffer[65536];
-    long long started = MonotonicMs();
-    for (;;) {
-        std::vector<struct pollfd> fds;
-        std::vector<Stream *> open;
-        bool all = true;
-        for (Stream &stream : *streams) {
-            all = all && stream.received >= count;
-            if (stream.received < count && stream.fault.empty()) {
-                fds.push_back({stream.fd, POLLIN, 0});
-                open.push_back(&stream);
-            }
-        }
-        if (all) return true;
-        int left = timeoutMs - static_cast<int>(MonotonicMs() - started);
-        if (open.empty() || left <= 0) return false;
-        if (poll(fds.data(), fds.size(), std::min(left, 100)) < 0 && errno != EINTR) return false;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            Stream &stream = *open[i];
-            ssize_t got = recv(stream.fd, buffer, sizeof(buffer), MSG_DONTWAIT);
-            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-                stream.fault = "disconnected after " + std::to_string(stream.received);
-            } else if (got > 0) {
-                stream.Take(buffer, static_cast<size_t>(got));
-            }
-        }
-    }
-}
-
 class FaultProcTest : public KorvaneE2eTest {
 protected:
     void StartWith(const std::string &datagrams) {
@@ -150,12 +73,10 @@ protected:
     // one of them (Korvane registers clients one by one). Without a flood
     // running, single probe tags are sent until one reaches all.
     std::vector<Stream> ReadingClients(size_t count, const std::string &prefix, bool probe = true) {
-        std::vector<Stream> streams(count);
-        for (Stream &stream : streams) {
-            stream.fd = Connect();
-            EXPECT_GE(stream.fd, 0);
-            stream.prefixes = {prefix};
-            stream.perPrefix = {0};
+        std::vector<Stream> streams;
+        for (size_t i = 0; i < count; ++i) {
+            streams.push_back(MakeStream(Connect(), {prefix}));
+            EXPECT_GE(streams.back().fd, 0);
         }
         if (probe) {
             for (int attempt = 0; attempt < 100; ++attempt) {
