@@ -13,6 +13,7 @@ packages=(
     libxml2-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
+    man-db groff-base
     util-linux
 )
 
