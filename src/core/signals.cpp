@@ -67,7 +67,15 @@ FILE *RedirectStdout(pid_t pid) {
         snprintf(path, sizeof(path), "/proc/%i/fd/1", static_cast<int>(pid));
     }
     fflush(stdout);
-    return freopen(path, "w", stdout);
+    // The target is opened before standard output is given up: when it
+    // cannot be opened (the sender's output is a socket, or the sender has
+    // gone), the log stays where it was instead of going nowhere. Appending
+    // keeps what the sender's file already holds.
+    int target = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (target < 0) return nullptr;
+    int moved = dup2(target, STDOUT_FILENO);
+    close(target);
+    return moved < 0 ? nullptr : stdout;
 }
 
 static void HandleSignalNote(const tSignalNote &note) {
@@ -139,6 +147,11 @@ int InstallSignalHandlers() {
 
     signal(SIGINT, SignalHandler);
     signal(SIGTERM, SignalHandler);
+    // The log may go to a pipe whose reader goes away (the sender of
+    // SIGUSR1, or `korvane -v | head`): the write then fails with EPIPE
+    // instead of killing the daemon. Sockets are written with MSG_NOSIGNAL
+    // anyway.
+    signal(SIGPIPE, SIG_IGN);
     struct sigaction action = {};
     action.sa_sigaction = VerboseSignalHandler;
     sigemptyset(&action.sa_mask);

@@ -38,7 +38,9 @@ void NoteTimerExpiry(int32_t timerId);
 void SignalHandler(int signal);
 void VerboseSignalHandler(int signal, siginfo_t *info, void *context);
 
-// Reopens standard output on /proc/<pid>/fd/1, or on /dev/null for pid 0.
+// Moves standard output to /proc/<pid>/fd/1 (appending), or to /dev/null for
+// pid 0. Null, with standard output left as it was, when that cannot be
+// opened.
 FILE *RedirectStdout(pid_t pid);
 
 #endif  // KORVANE_CORE_SIGNALS_H

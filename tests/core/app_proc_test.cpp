@@ -3,7 +3,9 @@
 // threads, signals and the order of start-up and tear-down.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -311,6 +313,74 @@ TEST_F(KorvaneProcessTest, Usr1MovesTheLogToTheSenderAndUsr2SilencesIt) {
     kill(offSender, SIGKILL);
     waitpid(onSender, nullptr, 0);
     waitpid(offSender, nullptr, 0);
+}
+
+// Forks a sender of SIGUSR1 whose standard output is `fd`; it stays alive
+// for 3 s so that korvane can open its output.
+pid_t SendUsr1WithOutputOn(int fd, pid_t target) {
+    pid_t sender = fork();
+    if (sender == 0) {
+        dup2(fd, STDOUT_FILENO);
+        kill(target, SIGUSR1);
+        usleep(3000 * 1000);
+        _exit(0);
+    }
+    return sender;
+}
+
+void EndSender(pid_t sender) {
+    kill(sender, SIGKILL);
+    waitpid(sender, nullptr, 0);
+}
+
+TEST_F(KorvaneProcessTest, LogPipeWhoseReaderLeftDoesNotEndTheDaemon) {
+    StartRunning({});
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    pid_t sender = SendUsr1WithOutputOn(pipeFds[1], korvane.Pid());
+    ASSERT_GT(sender, 0);
+    close(pipeFds[1]);
+    // Korvane writes its first line into the pipe; then its reader goes.
+    std::string got;
+    char buffer[256];
+    struct pollfd readable = {pipeFds[0], POLLIN, 0};
+    while (got.find("Verbose mode on") == std::string::npos && poll(&readable, 1, 5000) == 1) {
+        ssize_t n = read(pipeFds[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    ASSERT_NE(got.find("Verbose mode on"), std::string::npos) << got;
+    close(pipeFds[0]);
+    EndSender(sender);
+
+    // Logging goes on into a pipe nobody reads: each line fails, nothing
+    // more. A client connecting is logged; korvane still serves it.
+    TcpClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", 14007, kStartMs));
+    usleep(500 * 1000);
+    EXPECT_TRUE(korvane.Running());
+    korvane.Signal(SIGTERM);
+    EXPECT_EQ(korvane.WaitExit(5000), 0);
+}
+
+TEST_F(KorvaneProcessTest, Usr1FromASenderWhoseOutputCannotBeOpenedKeepsTheLog) {
+    StartRunning({});
+    // /proc/<pid>/fd/1 of a socket cannot be opened.
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+    pid_t sender = SendUsr1WithOutputOn(sockets[1], korvane.Pid());
+    ASSERT_GT(sender, 0);
+    std::string line =
+        "Korvane: VerboseSignalHandler(): Signal catched (10): Verbose mode on from "
+        "PID " +
+        std::to_string(sender) + "\n";
+    EXPECT_TRUE(korvane.WaitForOutput(line, 5000)) << korvane.Output();
+    EndSender(sender);
+    close(sockets[0]);
+    close(sockets[1]);
+    korvane.Signal(SIGTERM);
+    EXPECT_EQ(korvane.WaitExit(5000), 0);
+    EXPECT_NE(korvane.Output().find("Korvane: main(): Clean up\n"), std::string::npos);
 }
 
 TEST_F(KorvaneProcessTest, Usr1WithoutSenderKeepsOutputAndTurnsLoggingOn) {
