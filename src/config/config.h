@@ -40,6 +40,11 @@ extern tEvent ConfigChangedEvent;
 // the reader, which share the reader's acknowledgement events (a lock: init 1).
 extern tEvent ConfigLock;
 
+// The text of a template element (ComingText, ...) as it is applied: present
+// when the element exists, its first child has content of its own and the
+// element carries On="true" (letter case ignored); else null. Points into the
+// element's document.
+const xmlChar *TemplateContent(xmlNodePtr element);
 // Reads the configuration file and applies what differs from AppliedConfig.
 // 0 when everything was applied, 1 when something failed.
 uint32_t SetConfigFromFile();
