@@ -6,6 +6,7 @@
 #     scripts/setup.sh          the native build (sim, asan, tsan presets)
 #     scripts/setup.sh armhf    also the 32-bit ARM cross build and qemu-user
 #                               to run its tests (armhf preset)
+#     scripts/setup.sh memcheck also valgrind (scripts/memcheck.sh)
 set -euo pipefail
 
 packages=(
@@ -31,8 +32,11 @@ for target in "$@"; do
             qemu-user
         )
         ;;
+    memcheck)
+        packages+=(valgrind)
+        ;;
     *)
-        echo "usage: $0 [armhf]" >&2
+        echo "usage: $0 [armhf] [memcheck]" >&2
         exit 2
         ;;
     esac

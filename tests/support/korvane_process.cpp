@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 
 #include "support/isolation.h"
 
@@ -50,7 +51,15 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
         close(out[1]);
         return false;
     }
-    std::vector<std::string> argStrings{KORVANE_BINARY};
+    // KORVANE_TEST_WRAPPER runs the daemon under another program, e.g.
+    // valgrind (scripts/memcheck.sh): its words go before the binary.
+    std::vector<std::string> argStrings;
+    if (const char *wrapper = getenv("KORVANE_TEST_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;)
+            argStrings.push_back(word);
+    }
+    argStrings.push_back(KORVANE_BINARY);
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (std::string &arg : argStrings)
@@ -67,7 +76,7 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
