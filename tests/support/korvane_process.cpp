@@ -44,6 +44,22 @@ void KorvaneProcess::Collect(int fd, std::string *into) {
 
 bool KorvaneProcess::Start(const std::vector<std::string> &args,
                            const std::vector<std::pair<std::string, std::string>> &env) {
+    // KORVANE_TEST_WRAPPER runs the daemon under another program, e.g.
+    // valgrind (scripts/memcheck.sh): its words go before the binary.
+    std::vector<std::string> command;
+    if (const char *wrapper = getenv("KORVANE_TEST_WRAPPER")) {
+        std::istringstream words(wrapper);
+        for (std::string word; words >> word;)
+            command.push_back(word);
+    }
+    command.push_back(KORVANE_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    return StartProgram(command, env);
+}
+
+bool KorvaneProcess::StartProgram(const std::vector<std::string> &command,
+                                  const std::vector<std::pair<std::string, std::string>> &env) {
+    if (command.empty()) return false;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) return false;
     if (pipe2(err, O_CLOEXEC) != 0) {
@@ -51,16 +67,7 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
         close(out[1]);
         return false;
     }
-    // KORVANE_TEST_WRAPPER runs the daemon under another program, e.g.
-    // valgrind (scripts/memcheck.sh): its words go before the binary.
-    std::vector<std::string> argStrings;
-    if (const char *wrapper = getenv("KORVANE_TEST_WRAPPER")) {
-        std::istringstream words(wrapper);
-        for (std::string word; words >> word;)
-            argStrings.push_back(word);
-    }
-    argStrings.push_back(KORVANE_BINARY);
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<std::string> argStrings = command;
     std::vector<char *> argv;
     for (std::string &arg : argStrings)
         argv.push_back(&arg[0]);
@@ -70,6 +77,8 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) dup2(null, STDIN_FILENO);
         for (const auto &variable : env)
             setenv(variable.first.c_str(), variable.second.c_str(), 1);
         // The daemon must not inherit a blocked signal mask from the test.

@@ -22,10 +22,15 @@ public:
     KorvaneProcess(const KorvaneProcess &) = delete;
     KorvaneProcess &operator=(const KorvaneProcess &) = delete;
 
-    // Starts korvane with `args` and the test's environment plus `env`.
-    // Standard output and standard error are collected separately.
+    // Starts korvane with `args` and the test's environment plus `env` (a
+    // variable given an empty value counts as unset for korvane and the
+    // simulated reader). Standard output and standard error are collected
+    // separately; standard input is /dev/null.
     bool Start(const std::vector<std::string> &args,
                const std::vector<std::pair<std::string, std::string>> &env = {});
+    // Starts any program the same way: `command` is its path and arguments.
+    bool StartProgram(const std::vector<std::string> &command,
+                      const std::vector<std::pair<std::string, std::string>> &env = {});
     pid_t Pid() const { return pid; }
 
     // Waits until standard output contains `text`; false on time-out.

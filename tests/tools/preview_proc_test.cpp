@@ -3,17 +3,10 @@
 // tool, and what a TCP client of korvane receives must equal, byte for byte,
 // what the tool prints with --raw. The reader command and the extended result
 // flags the tool reports must be the calls korvane made.
-#include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -21,7 +14,6 @@
 
 #include "support/e2e.h"
 
-extern char **environ;
 
 namespace {
 
@@ -39,77 +31,22 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs the tool with `args` in the test's environment without the simulated
-// reader's variables (with READERSIM_SOCKET the library would open the
-// daemon's control socket at load), with TZ and with a call log of its own.
+// Runs the tool with `args`, with TZ and a call log of its own, and without
+// the simulated reader's control socket (with READERSIM_SOCKET set, the
+// library would open the daemon's socket when it is loaded).
 ToolRun RunPreview(const std::vector<std::string> &args, const std::string &callLog) {
     ToolRun run;
-    std::vector<std::string> env;
-    for (char **variable = environ; *variable != nullptr; variable++) {
-        if (strncmp(*variable, "READERSIM_", 10) == 0 || strncmp(*variable, "TZ=", 3) == 0)
-            continue;
-        env.push_back(*variable);
-    }
-    env.push_back(std::string("TZ=") + kZone);
-    env.push_back("READERSIM_CALL_LOG=" + callLog);
-    std::vector<std::string> argStrings{PreviewTool()};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char *> argv, envp;
-    for (std::string &arg : argStrings)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    for (std::string &variable : env)
-        envp.push_back(&variable[0]);
-    envp.push_back(nullptr);
-
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return run;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
+    std::vector<std::string> command{PreviewTool()};
+    command.insert(command.end(), args.begin(), args.end());
+    KorvaneProcess tool;
+    if (!tool.StartProgram(command, {{"TZ", kZone},
+                                     {"READERSIM_CALL_LOG", callLog},
+                                     {"READERSIM_SOCKET", ""},
+                                     {"READERSIM_HOLD", ""}}))
         return run;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        int null = open("/dev/null", O_RDONLY);
-        if (null >= 0) dup2(null, STDIN_FILENO);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(err[0]);
-        return run;
-    }
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    std::string *into[2] = {&run.out, &run.err};
-    int open = 2;
-    long long deadline = MonotonicMs() + 30000;
-    while (open > 0 && MonotonicMs() < deadline) {
-        if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[4096];
-            ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
-            if (got > 0) {
-                into[i]->append(buffer, static_cast<size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open--;
-            }
-        }
-    }
-    for (struct pollfd &fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
-    if (open > 0) kill(pid, SIGKILL);
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    run.status = tool.WaitExit(30000);
+    run.out = tool.Output();
+    run.err = tool.Errors();
     return run;
 }
 
