@@ -5,7 +5,7 @@
 //   as its handler takes them, beside the ceiling: the same bytes written by a
 //   bare loop of send() calls to as many clients of this process;
 // - latency from the reader's callback to the client's recv(), at 1,000
-//   tags/s and at 80% of the measured maximum (every flood tag carries the
+//   tags/s and at 80% of the sustained maximum (every flood tag carries the
 //   monotonic time of its callback in its EPC);
 // - CPU time per datagram, peak and steady RSS over one million tags;
 // - idle cost with one client connected and no tags.
@@ -620,11 +620,25 @@ int main(int argc, char **argv) {
         uint64_t count = std::max<uint64_t>(perRun / static_cast<uint64_t>(clientCounts[i]), 1000);
         ok = bench.Throughput(clientCounts[i], count, &throughput[i]);
     }
+    // The throughput above lets tags pile up in Korvane's queue while the
+    // reader floods, and counts the draining too. The rate Korvane keeps up
+    // with for good is found by pacing the reader: from that figure down in
+    // steps of 15% until two seconds of tags keep p99 latency under 5 ms,
+    // i.e. the queue does not grow.
+    double sustained = throughput[0].korvanePerSecond;
+    for (int step = 0; ok && step < 12; ++step) {
+        LatencyFigures probe;
+        ok = bench.Latency(sustained, static_cast<uint64_t>(sustained * (options.quick ? 0.2 : 2)),
+                           options.chain, &probe);
+        if (probe.p99 < 5000) break;
+        sustained *= 0.85;
+    }
     if (ok && bench.Stop() != 0) ok = bench.Fail("korvane did not end cleanly");
-    double maxRate = throughput[0].korvanePerSecond;
+    double maxRate = sustained;
     ok = ok && bench.Start();
     if (ok) baseline = bench.RssKiB();
-    ok = ok && bench.Memory(0.8 * maxRate, memoryTags, &peak, &early, &steady);
+    // Memory in steady running: at half the sustained maximum.
+    ok = ok && bench.Memory(0.5 * maxRate, memoryTags, &peak, &early, &steady);
     ok = ok && bench.Latency(1000, options.quick ? 1000 : 10000, 1, &slow);
     ok = ok && bench.Latency(0.8 * maxRate,
                              static_cast<uint64_t>(0.8 * maxRate * (options.quick ? 0.5 : 3)),
@@ -649,12 +663,16 @@ int main(int argc, char **argv) {
                static_cast<unsigned long long>(t.datagrams), t.korvanePerSecond, t.ceilingPerSecond,
                t.korvanePerSecond / t.ceilingPerSecond, t.cpuNsPerDatagram / 1000);
     }
+    printf(
+        "\nSustained maximum (p99 latency under 5 ms for 2 s of tags): %.0f tags/s, %.0f times "
+        "1,000 tags/s\n",
+        maxRate, maxRate / 1000);
     printf("\n| Latency, callback to recv | Tags | p50 | p99 | max |\n|---|---:|---:|---:|---:|\n");
     for (const LatencyFigures *l : {&slow, &fast}) {
         printf("| at %.0f tags/s | %llu | %.1f µs | %.1f µs | %.1f µs |\n", l->rate,
                static_cast<unsigned long long>(l->samples), l->p50, l->p99, l->max);
     }
-    printf("\n| Memory, %llu tags at 80%% of the maximum | KiB |\n|---|---:|\n",
+    printf("\n| Memory, %llu tags at half the sustained maximum | KiB |\n|---|---:|\n",
            static_cast<unsigned long long>(memoryTags));
     printf(
         "| peak RSS (VmHWM) | %llu |\n| RSS after 10%% of the tags | %llu |\n"
@@ -670,8 +688,10 @@ int main(int argc, char **argv) {
             fprintf(stderr, "korvane_bench: cannot write %s\n", options.json.c_str());
             return 1;
         }
-        fprintf(out, "{\n  \"machine\": \"%s\",\n  \"chain\": %d,\n  \"throughput\": [\n",
-                machine.c_str(), options.chain);
+        fprintf(out,
+                "{\n  \"machine\": \"%s\",\n  \"chain\": %d,\n  \"sustained_per_s\": %.0f,\n"
+                "  \"throughput\": [\n",
+                machine.c_str(), options.chain, maxRate);
         for (int i = 0; i < 3; ++i) {
             const ThroughputFigures &t = throughput[i];
             fprintf(out,
