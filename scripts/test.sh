@@ -1,7 +1,9 @@
 #!/bin/bash
-# Builds Korvane and runs the whole test suite: the format check, then the
-# tests on the simulated reader, under AddressSanitizer+UBSan and under
-# ThreadSanitizer.
+# Builds Korvane and runs the whole test suite: the format check; the tests
+# on the simulated reader, under AddressSanitizer+UBSan and under
+# ThreadSanitizer; the 32-bit ARM cross build with its unit tests under
+# qemu-arm; and every fuzz target for a bounded time (FUZZ_SECONDS, 60 by
+# default) under ASan+UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,4 +18,7 @@ for preset in sim asan tsan; do
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
-echo "== All presets passed"
+
+scripts/test-armhf.sh
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+echo "== All presets, the armhf build and the fuzz targets passed"
