@@ -28,6 +28,8 @@ struct tByteBuffer {
 
 // Appends `length` bytes; false when memory is short (the buffer is kept).
 static bool AppendBytes(tByteBuffer *buffer, const void *bytes, uint32_t length) {
+    // Nothing to add: also no memcpy to a buffer that has no memory yet.
+    if (length == 0) return true;
     if (length > buffer->capacity - buffer->length) {
         if (length > UINT32_MAX / 2 - buffer->length) return false;
         uint32_t needed = buffer->length + length;

@@ -266,6 +266,28 @@ TEST_F(DatagramTest, RenderingDetails) {
     EXPECT_EQ(KeyboardList.Count(), 0u);
 }
 
+TEST_F(DatagramTest, EmptyWordTextRenderedTwiceFirstInTheBufferIsNoFault) {
+    // An EPC of no words renders an empty text; the second {EPC} reuses it.
+    // As the very first bytes of the kept render buffer (before it has any
+    // memory) that appended zero bytes from a null buffer.
+    FreeDatagramBuffers();
+    SetTemplates("{EPC}{EPC}", nullptr);
+    FlagSet(KeyboardEmulationEnabled, 1);
+    FlagSet(ClientConnected, 1);
+    tTag tag = {};
+    tag.event = 0xFF;
+    SendTagData(&tag, 0);
+    EXPECT_EQ(KeyboardList.Count(), 0u) << "an empty datagram is not queued";
+    SetTemplates("{EPC}{EPC}|", nullptr);
+    FreeDatagramBuffers();
+    SendTagData(&tag, 0);
+    ASSERT_EQ(KeyboardList.Count(), 1u);
+    tData *text = nullptr;
+    ASSERT_EQ(KeyboardList.PopFront(text), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(text->buffer), text->length), "|");
+    FreeData(text);
+}
+
 TEST_F(DatagramTest, BatchedDatagramsKeepTheirBytesAndOrderAroundReports) {
     SetTemplates("t{EPC}{LF}", nullptr, nullptr, "beat{LF}");
     int client = AddClient();
