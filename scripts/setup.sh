@@ -14,6 +14,7 @@ packages=(
     libxml2-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-format
+    clang libclang-rt-14-dev
     man-db groff-base
     util-linux
 )

@@ -127,7 +127,7 @@ int CIpcClient::Send(uint32_t token, uint16_t channel, const uint8_t *payload, u
     if (channel != kIpcNoChannel && peer != kIpcNoChannel && channel != peer) return 1;
     if (length != 0 && payload == nullptr) return 1;
     // The frame's size must fit a size_t, which has 32 bits on the reader.
-    if (length > SIZE_MAX - kFrameOverhead) return 1;
+    if (static_cast<uint64_t>(length) + kFrameOverhead > SIZE_MAX) return 1;
     tMutexHold hold(&linkLock);
     if (!FlagGet(connected)) TryConnectLocked();
     if (!FlagGet(connected)) return 1;
