@@ -136,10 +136,10 @@ TEST(ManPage, DocumentsEveryMagicWordWithItsValue) {
         bool valued = tag.name == ".BI" && tag.args.size() == 3 && tag.args[0].size() > 2 &&
                       tag.args[0].front() == '{' && tag.args[0].back() == '=' &&
                       !tag.args[1].empty() && tag.args[2] == "}";
-        ASSERT_TRUE(plain || valued) << "entry tag not of the form .B {Name} or .BI {Name= value }: "
-                                     << tag.name;
-        std::string name = plain ? tag.args[0].substr(1, tag.args[0].size() - 2)
-                                 : tag.args[0].substr(1);
+        ASSERT_TRUE(plain || valued)
+            << "entry tag not of the form .B {Name} or .BI {Name= value }: " << tag.name;
+        std::string name =
+            plain ? tag.args[0].substr(1, tag.args[0].size() - 2) : tag.args[0].substr(1);
         EXPECT_EQ(documented.count(name), 0u) << "documented twice: " << name;
         documented[name] = valued;
     }
@@ -237,8 +237,8 @@ TEST(ManPage, CodingExamplesRenderAsShown) {
         std::string text;
         if (slot.Text != nullptr) text.assign(reinterpret_cast<char *>(slot.Text), slot.TextLength);
         free(slot.Text);
-        EXPECT_EQ(text, example.text) << "coding " << example.coding << ", "
-                                      << example.bytes.size() << " bytes";
+        EXPECT_EQ(text, example.text)
+            << "coding " << example.coding << ", " << example.bytes.size() << " bytes";
         shown.insert(example.coding);
     }
     for (int coding = 0; coding <= kCodingLast; coding++)

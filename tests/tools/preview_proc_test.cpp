@@ -14,7 +14,6 @@
 
 #include "support/e2e.h"
 
-
 namespace {
 
 // UTC+05:45, for korvane and the tool alike: {Timestamp} is local time, and
