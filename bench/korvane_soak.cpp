@@ -14,33 +14,32 @@
 // so such a run needs a larger --max-growth). The run fails on a broken stream, a
 // failed command, a non-zero exit, or RSS growing by more than --max-growth
 // KiB between the end of the first minute (or tenth of the run) and the end.
-#include <errno.h>
 #include <limits.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "build_settings.h"
-#include "ipc/fake_host.h"
-#include "support/flood_stream.h"
-#include "support/isolation.h"
-#include "support/korvane_process.h"
-#include "support/readersim_client.h"
+#include "cli.h"
+#include "proc_sampling.h"
+#include "testkit/clock.h"
+#include "testkit/fake_host.h"
+#include "testkit/files.h"
+#include "testkit/flood_stream.h"
+#include "testkit/isolation.h"
+#include "testkit/korvane_process.h"
+#include "testkit/readersim_client.h"
+#include "testkit/tcp.h"
 
 namespace {
 
@@ -60,46 +59,9 @@ std::string ConfigText(const std::string &prefix) {
            "</KorvaneConfiguration>";
 }
 
+// A client of korvane's server: the socket, or -1.
 int ConnectClient() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int attempt = 0; fd >= 0 && attempt < 100; ++attempt) {
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) return fd;
-        SleepMs(50);
-    }
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
-std::string ProcText(pid_t pid, const char *name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-long long StatusValue(pid_t pid, const char *field) {
-    std::istringstream status(ProcText(pid, "status"));
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, strlen(field), field) == 0 && line[strlen(field)] == ':')
-            return atoll(line.c_str() + strlen(field) + 1);
-    }
-    return -1;
-}
-
-int OpenDescriptors(pid_t pid) {
-    std::string command = "ls /proc/" + std::to_string(pid) + "/fd 2>/dev/null | wc -l";
-    FILE *pipe = popen(command.c_str(), "r");
-    int count = -1;
-    if (pipe != nullptr) {
-        if (fscanf(pipe, "%d", &count) != 1) count = -1;
-        pclose(pipe);
-    }
-    return count;
+    return ConnectTcp("127.0.0.1", kPort, 5000);
 }
 
 // The host's side: every command in turn, each reply checked.
@@ -142,33 +104,55 @@ private:
     uint32_t token_ = 0;
 };
 
-int Usage() {
-    fprintf(stderr,
-            "usage: korvane_soak [--seconds N] [--rate TAGS_PER_S] [--readers N] "
-            "[--max-growth KIB]\n");
-    return 2;
+const char kUsage[] =
+    "usage: korvane_soak [--seconds N] [--rate TAGS_PER_S] [--readers N] [--max-growth KIB]\n"
+    "Runs this build's korvane under a steady load of tags, TCP clients and host\n"
+    "commands, reporting its RSS, threads and descriptors every 5 s.\n"
+    "  --seconds N          how long, at least 10 (default 600)\n"
+    "  --rate TAGS_PER_S    the reader's tag rate (default 50000)\n"
+    "  --readers N          clients that read and check every datagram (default 4)\n"
+    "  --max-growth KIB     RSS growth allowed after the warm-up (default 1024)\n"
+    "  --help               this text\n";
+
+const struct option kLongOptions[] = {
+    {"seconds", required_argument, nullptr, 's'}, {"rate", required_argument, nullptr, 'r'},
+    {"readers", required_argument, nullptr, 'n'}, {"max-growth", required_argument, nullptr, 'g'},
+    {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+};
+
+// One option from the command line into `options`; false for a bad argument.
+bool TakeOption(Options *options, int option, const char *argument) {
+    long long n = 0;
+    switch (option) {
+        case 's':
+            if (!ParseWholeNumber(argument, 10, INT_MAX, &n)) return false;
+            options->seconds = static_cast<int>(n);
+            return true;
+        case 'r':
+            if (!ParseWholeNumber(argument, 1, INT_MAX, &n)) return false;
+            options->rate = static_cast<int>(n);
+            return true;
+        case 'n':
+            if (!ParseWholeNumber(argument, 1, INT_MAX, &n)) return false;
+            options->readers = static_cast<int>(n);
+            return true;
+        case 'g':
+            if (!ParseWholeNumber(argument, 0, LLONG_MAX, &n)) return false;
+            options->maxGrowthKiB = n;
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (i + 1 >= argc) return Usage();
-        if (arg == "--seconds") {
-            options.seconds = atoi(argv[++i]);
-        } else if (arg == "--rate") {
-            options.rate = atoi(argv[++i]);
-        } else if (arg == "--readers") {
-            options.readers = atoi(argv[++i]);
-        } else if (arg == "--max-growth") {
-            options.maxGrowthKiB = atoll(argv[++i]);
-        } else {
-            return Usage();
-        }
-    }
-    if (options.seconds < 10 || options.rate < 1 || options.readers < 1) return Usage();
+    int parsed = ParseCommandLine(argc, argv, "korvane_soak", kLongOptions, kUsage,
+                                  [&options](int option, const char *argument) {
+                                      return TakeOption(&options, option, argument);
+                                  });
+    if (parsed >= 0) return parsed;
     std::string isolation = EnterIsolation();
     if (!isolation.empty()) {
         fprintf(stderr, "korvane_soak: cannot isolate: %s\n", isolation.c_str());

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "support/isolation.h"
+#include "testkit/isolation.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "core/app.h"
 #include "support/e2e.h"
-#include "support/isolation.h"
-#include "support/korvane_process.h"
-#include "support/readersim_client.h"
+#include "testkit/isolation.h"
+#include "testkit/korvane_process.h"
+#include "testkit/readersim_client.h"
 
 namespace {
 

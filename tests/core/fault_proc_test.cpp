@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "support/e2e.h"
-#include "support/flood_stream.h"
+#include "testkit/flood_stream.h"
 
 namespace {
 
@@ -33,10 +33,6 @@ std::string Datagrams(const std::string &prefix) {
     return "  <Datagrams>\n    <ComingText On=\"true\">" + prefix +
            "{EPC}{CR}{LF}</ComingText>\n"
            "    <StopText On=\"true\"># stop{CR}{LF}</StopText>\n  </Datagrams>\n";
-}
-
-void SleepMs(int ms) {
-    usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 int Connect(int receiveBuffer = 0) {

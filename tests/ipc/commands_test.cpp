@@ -18,7 +18,6 @@
 #include "core/app.h"
 #include "core/signals.h"
 #include "datagram/template.h"
-#include "ipc/fake_host.h"
 #include "ipc/ipc_client.h"
 #include "output/keyboard.h"
 #include "output/server.h"
@@ -26,6 +25,7 @@
 #include "support/worker.h"
 #include "sync/data.h"
 #include "sync/lists.h"
+#include "testkit/fake_host.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "core/app.h"
-#include "ipc/fake_host.h"
 #include "ipc/frame.h"
 #include "support/worker.h"
 #include "sync/data.h"
 #include "sync/lists.h"
+#include "testkit/fake_host.h"
 
 namespace {
 

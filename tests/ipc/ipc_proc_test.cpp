@@ -12,11 +12,11 @@
 #include <tuple>
 #include <vector>
 
-#include "ipc/fake_host.h"
-#include "support/isolation.h"
-#include "support/korvane_process.h"
-#include "support/readersim_client.h"
 #include "support/worker.h"
+#include "testkit/fake_host.h"
+#include "testkit/isolation.h"
+#include "testkit/korvane_process.h"
+#include "testkit/readersim_client.h"
 
 namespace {
 

@@ -23,14 +23,15 @@
 #include "core/signals.h"
 #include "datagram/magic_words.h"
 #include "datagram/template.h"
+#include "output/clients.h"
 #include "output/keyboard.h"
 #include "output/server.h"
 #include "reader/results.h"
 #include "reader/tag.h"
-#include "support/korvane_process.h"
-#include "support/readersim_client.h"
 #include "sync/data.h"
 #include "sync/lists.h"
+#include "testkit/korvane_process.h"
+#include "testkit/readersim_client.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 
 #include "reader/reader_lib.h"
 #include "support/emulator.h"
-#include "support/readersim_client.h"
+#include "testkit/readersim_client.h"
 
 extern char **environ;
 

@@ -1,7 +1,7 @@
 // End-to-end helpers for process tests that run the korvane binary with a
-// configuration file and talk to it as its TCP clients and as the reader:
-// TCP clients over IPv4 and IPv6 with bounded waits, configuration texts, the
-// worker threads check and a fixture that starts and ends the daemon.
+// configuration file and talk to it as its TCP clients (TcpClient, from the
+// testkit) and as the reader: configuration texts, the worker threads check
+// and a fixture that starts and ends the daemon.
 #ifndef KORVANE_TESTS_SUPPORT_E2E_H
 #define KORVANE_TESTS_SUPPORT_E2E_H
 
@@ -13,9 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "support/isolation.h"
-#include "support/korvane_process.h"
-#include "support/readersim_client.h"
+#include "testkit/clock.h"
+#include "testkit/isolation.h"
+#include "testkit/korvane_process.h"
+#include "testkit/readersim_client.h"
+#include "testkit/tcp.h"
 
 // The names of korvane's seven worker threads.
 extern const char *const kWorkerNames[7];
@@ -28,46 +30,6 @@ bool WaitForWorkers(pid_t pid, int timeoutMs);
 std::vector<std::string> Split(const std::string &text, char separator);
 // How often `needle` occurs in `text` (occurrences do not overlap).
 size_t CountOf(const std::string &text, const std::string &needle);
-
-// A TCP client of korvane's server. Every call is bounded in time.
-class TcpClient {
-public:
-    TcpClient() = default;
-    ~TcpClient() { Close(); }
-    TcpClient(const TcpClient &) = delete;
-    TcpClient &operator=(const TcpClient &) = delete;
-
-    // Connects to `host` ("127.0.0.1", "::1", ...) on `port`, retrying while
-    // the connection is refused, for at most timeoutMs. Closes an earlier
-    // connection first.
-    bool Connect(const std::string &host, uint16_t port, int timeoutMs);
-    // One attempt: 0 when a connection was made (and closed again), else the
-    // errno of the failure (ETIMEDOUT when it took longer than timeoutMs).
-    static int TryConnect(const std::string &host, uint16_t port, int timeoutMs = 2000);
-
-    bool Send(const std::string &bytes);
-    // Reads until `count` bytes arrived, the peer closed or timeoutMs passed;
-    // returns what arrived (more than `count` is never taken).
-    std::string ReadExactly(size_t count, int timeoutMs);
-    // Reads until nothing arrives for quietMs, at most maxMs in all.
-    std::string ReadUntilQuiet(int quietMs, int maxMs = 10000);
-    // Waits until the peer closes or resets the connection; what arrived
-    // meanwhile goes to `received` when given. False on time-out.
-    bool WaitClosed(int timeoutMs, std::string *received = nullptr);
-    // The local port of the connection (the peer's view of this client).
-    uint16_t LocalPort() const;
-    void Close();
-    bool Connected() const { return fd_ >= 0; }
-    bool PeerClosed() const { return peerClosed_; }
-
-private:
-    // Receives once after waiting up to waitMs: bytes appended to `into`;
-    // false when nothing came in time or the peer closed.
-    bool ReceiveSome(int waitMs, std::string *into, size_t limit);
-
-    int fd_ = -1;
-    bool peerClosed_ = false;
-};
 
 // A configuration file text: the root with a Datagrams section of
 // `datagrams` (omitted when empty), a Port element of `port` (omitted when

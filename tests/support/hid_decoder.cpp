@@ -3,10 +3,11 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+
+#include "testkit/clock.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ static_assert(sizeof(kShifted) == kMappedUsages + 1, "one character per usage 0x
 
 constexpr uint8_t kShiftBits = 0x02 | 0x20;  // left and right Shift
 constexpr uint8_t kOtherModifierBits = 0xFF & ~kShiftBits;
-
-int64_t NowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 bool Holds(const HidReportBytes &report, uint8_t usage) {
     return std::find(report.begin() + 2, report.end(), usage) != report.end();
@@ -77,10 +72,10 @@ void HidDecoder::Feed(const uint8_t *bytes, size_t length) {
 }
 
 bool HidDecoder::ReadUntil(int fd, size_t count, int timeoutMs) {
-    const int64_t end = NowMs() + timeoutMs;
+    const long long end = MonotonicMs() + timeoutMs;
     uint8_t buffer[4096];
     while (reports_.size() < count) {
-        int64_t left = end - NowMs();
+        long long left = end - MonotonicMs();
         if (left <= 0) break;
         struct pollfd readable = {fd, POLLIN, 0};
         int ready = poll(&readable, 1, static_cast<int>(left));

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "support/isolation.h"
+#include "testkit/isolation.h"
 
 int main(int argc, char **argv) {
     bool listing = false;

@@ -1,5 +1,5 @@
 // A POSIX thread for tests, joined with a time limit so that a test never
-// hangs, and the monotonic-clock helpers it uses. Header-only.
+// hangs. Header-only; includes the testkit's clock helpers it uses.
 #ifndef KORVANE_TESTS_SUPPORT_WORKER_H
 #define KORVANE_TESTS_SUPPORT_WORKER_H
 
@@ -7,28 +7,12 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <atomic>
 #include <functional>
 #include <utility>
 
-// Nanoseconds on CLOCK_MONOTONIC.
-inline int64_t MonotonicNs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-inline double MsSince(int64_t startNs) {
-    return (MonotonicNs() - startNs) / 1e6;
-}
-
-inline void SleepMs(int ms) {
-    struct timespec t = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0) {
-    }
-}
+#include "testkit/clock.h"
 
 // A POSIX thread running `body`. Owns the thread; not copyable. The destructor
 // gives a thread that has not been joined 5 s and aborts the test program if

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "../../tools/preview.h"
-#include "support/isolation.h"
+#include "testkit/isolation.h"
 
 namespace {
 

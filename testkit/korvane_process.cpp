@@ -1,24 +1,19 @@
 // Child process harness for the korvane binary.
-#include "support/korvane_process.h"
+#include "testkit/korvane_process.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <sstream>
 
-#include "support/isolation.h"
-
-long long MonotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
+#include "testkit/clock.h"
+#include "testkit/files.h"
 
 KorvaneProcess::~KorvaneProcess() {
     if (pid > 0 && exitStatus == -1) {
@@ -131,7 +126,7 @@ int KorvaneProcess::WaitExit(int timeoutMs) {
             break;
         }
         if (MonotonicMs() >= deadline) return -1;
-        usleep(2000);
+        SleepMs(2);
     }
     // The output is complete once the pipes are closed by the exit.
     if (outputReader.joinable()) outputReader.join();

@@ -1,8 +1,8 @@
 // A client of the simulated reader's control socket (docs/readersim.md), for
-// tests: connects to the socket, sends one command line and reads its one
-// reply line, every step bounded in time.
-#ifndef KORVANE_TESTS_SUPPORT_READERSIM_CLIENT_H
-#define KORVANE_TESTS_SUPPORT_READERSIM_CLIENT_H
+// the tests and the benchmarks: connects to the socket, sends one command
+// line and reads its one reply line, every step bounded in time.
+#ifndef KORVANE_TESTKIT_READERSIM_CLIENT_H
+#define KORVANE_TESTKIT_READERSIM_CLIENT_H
 
 #include <string>
 
@@ -29,4 +29,4 @@ private:
     std::string received_;  // bytes after the last reply line
 };
 
-#endif  // KORVANE_TESTS_SUPPORT_READERSIM_CLIENT_H
+#endif  // KORVANE_TESTKIT_READERSIM_CLIENT_H

@@ -1,5 +1,5 @@
 // A client of the simulated reader's control socket.
-#include "support/readersim_client.h"
+#include "testkit/readersim_client.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,8 +7,9 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "testkit/clock.h"
 
 namespace {
 
@@ -16,22 +17,10 @@ namespace {
 const size_t kMaxReplyBytes = 1024 * 1024;
 const int kRetryMs = 20;
 
-int64_t NowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-void SleepMs(int ms) {
-    struct timespec delay = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-    }
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes.
-bool WaitReady(int fd, short events, int64_t deadline) {
+bool WaitReady(int fd, short events, long long deadline) {
     for (;;) {
-        int64_t left = deadline - NowMs();
+        long long left = deadline - MonotonicMs();
         if (left <= 0) return false;
         struct pollfd p = {fd, events, 0};
         int n = poll(&p, 1, static_cast<int>(left));
@@ -49,7 +38,7 @@ bool ReaderSimClient::Connect(const std::string &path, int timeoutMs) {
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    int64_t deadline = NowMs() + timeoutMs;
+    long long deadline = MonotonicMs() + timeoutMs;
     for (;;) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;
@@ -61,14 +50,14 @@ bool ReaderSimClient::Connect(const std::string &path, int timeoutMs) {
         int error = errno;
         close(fd);
         bool retry = error == ENOENT || error == ECONNREFUSED || error == EAGAIN || error == EINTR;
-        if (!retry || NowMs() + kRetryMs > deadline) return false;
+        if (!retry || MonotonicMs() + kRetryMs > deadline) return false;
         SleepMs(kRetryMs);
     }
 }
 
 std::string ReaderSimClient::Command(const std::string &line, int timeoutMs) {
     if (fd_ < 0 || line.find('\n') != std::string::npos) return "";
-    int64_t deadline = NowMs() + timeoutMs;
+    long long deadline = MonotonicMs() + timeoutMs;
     std::string out = line + "\n";
     size_t sent = 0;
     while (sent < out.size()) {

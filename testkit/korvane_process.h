@@ -1,6 +1,7 @@
-// Runs the korvane binary as a child process and watches its output.
-#ifndef KORVANE_TESTS_SUPPORT_KORVANE_PROCESS_H
-#define KORVANE_TESTS_SUPPORT_KORVANE_PROCESS_H
+// Runs the korvane binary (or another program) as a child process and
+// watches its output. Includes the clock helpers its callers wait with.
+#ifndef KORVANE_TESTKIT_KORVANE_PROCESS_H
+#define KORVANE_TESTKIT_KORVANE_PROCESS_H
 
 #include <sys/types.h>
 
@@ -11,8 +12,7 @@
 #include <utility>
 #include <vector>
 
-// Milliseconds on the monotonic clock.
-long long MonotonicMs();
+#include "testkit/clock.h"
 
 class KorvaneProcess {
 public:
@@ -61,4 +61,4 @@ private:
 // The names of the threads of a process (from /proc/<pid>/task/*/comm).
 std::vector<std::string> ThreadNames(pid_t pid);
 
-#endif  // KORVANE_TESTS_SUPPORT_KORVANE_PROCESS_H
+#endif  // KORVANE_TESTKIT_KORVANE_PROCESS_H

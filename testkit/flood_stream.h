@@ -3,8 +3,8 @@
 // of a prefix, {EPC} and CR LF, every datagram carries the flood's 24-digit
 // EPC, whose first eight hex digits number the tag. A stream is whole and in
 // order when every datagram carries the next number.
-#ifndef KORVANE_TESTS_SUPPORT_FLOOD_STREAM_H
-#define KORVANE_TESTS_SUPPORT_FLOOD_STREAM_H
+#ifndef KORVANE_TESTKIT_FLOOD_STREAM_H
+#define KORVANE_TESTKIT_FLOOD_STREAM_H
 
 #include <stddef.h>
 
@@ -35,4 +35,4 @@ Stream MakeStream(int fd, const std::vector<std::string> &prefixes);
 // pass. True when every stream has its count.
 bool ReadStreams(std::vector<Stream> *streams, long long count, int timeoutMs);
 
-#endif  // KORVANE_TESTS_SUPPORT_FLOOD_STREAM_H
+#endif  // KORVANE_TESTKIT_FLOOD_STREAM_H

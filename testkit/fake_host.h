@@ -1,6 +1,8 @@
-// The host end of the IPC link played in-process: a listener on loopback.
-#ifndef KORVANE_TESTS_IPC_FAKE_HOST_H
-#define KORVANE_TESTS_IPC_FAKE_HOST_H
+// The host end of Korvane's IPC link played in-process: a listener on
+// loopback, frames built field by field, independently of the code under
+// test. Header-only.
+#ifndef KORVANE_TESTKIT_FAKE_HOST_H
+#define KORVANE_TESTKIT_FAKE_HOST_H
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "support/worker.h"
+#include "testkit/clock.h"
+#include "testkit/hex.h"
+#include "testkit/tcp.h"
 
 typedef std::vector<uint8_t> tBytes;
 
@@ -38,34 +42,13 @@ inline tBytes Bytes(std::initializer_list<tBytes> parts) {
     return all;
 }
 
-inline std::string HexOf(const tBytes &bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t byte : bytes)
-        text += std::string(text.empty() ? "" : " ") + kDigits[byte >> 4] + kDigits[byte & 15];
-    return text;
-}
-
 class FakeHost {
 public:
     // receiveBuffer > 0 shrinks the window so that large writes block midway.
     explicit FakeHost(int receiveBuffer = 0, uint16_t port = 0) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        if (receiveBuffer > 0)
-            setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-        struct sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
-            listen(listener_, 8) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) != 0)
-            CloseListener();
-        else
-            port_ = std::to_string(ntohs(address.sin_port));
+        uint16_t bound = 0;
+        listener_ = ListenLoopback(port, 8, receiveBuffer, &bound);
+        if (listener_ >= 0) port_ = std::to_string(bound);
     }
     ~FakeHost() {
         CloseConnection();
@@ -177,4 +160,4 @@ inline tBytes HelloAckBytes(uint32_t token, uint16_t channel) {
     return FrameOf(token, channel, {0xFF, 0xFE, 0xFF, 0x01, 0x00});
 }
 
-#endif  // KORVANE_TESTS_IPC_FAKE_HOST_H
+#endif  // KORVANE_TESTKIT_FAKE_HOST_H

@@ -1,9 +1,8 @@
-// Test isolation through Linux namespaces and bind mounts.
-#include "support/isolation.h"
+// Isolation through Linux namespaces and bind mounts; see isolation.h.
+#include "testkit/isolation.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <libgen.h>
 #include <net/if.h>
 #include <sched.h>
@@ -15,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "build_settings.h"
@@ -86,17 +84,15 @@ static bool MakeDirectories(const std::string &path) {
 }
 
 Sandbox::Sandbox() {
-    char pattern[] = "/tmp/korvane-test.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        error = Failure("mkdtemp");
+    if (!dir.Error().empty()) {
+        error = dir.Error();
         return;
     }
-    dir = pattern;
-    chmod(dir.c_str(), 0777);
+    chmod(dir.Dir().c_str(), 0777);
     std::string targets[2] = {DirectoryOf(KORVANE_CONFIG_FILE), DirectoryOf(KORVANE_HID_DEVICE)};
     for (int i = 0; i < 2; i++) {
         if (i == 1 && targets[1] == targets[0]) break;
-        std::string source = i == 0 ? dir : dir + "/hid";
+        std::string source = i == 0 ? dir.Dir() : dir.Path("hid");
         if (i == 1) mkdir(source.c_str(), 0777);
         if (!MakeDirectories(targets[i])) {
             error = Failure(("creating " + targets[i]).c_str());
@@ -110,27 +106,9 @@ Sandbox::Sandbox() {
     }
 }
 
-static int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
-    remove(path);
-    return 0;
-}
-
+// The directory itself goes when `dir` is destroyed, after the unmounting.
 Sandbox::~Sandbox() {
     for (const std::string &point : mountPoints) {
         if (!point.empty()) umount2(point.c_str(), MNT_DETACH);
     }
-    if (!dir.empty()) nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-bool WriteFile(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }

@@ -1,5 +1,5 @@
 // Checking the streams of flood datagrams; see flood_stream.h.
-#include "support/flood_stream.h"
+#include "testkit/flood_stream.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "support/korvane_process.h"
+#include "testkit/clock.h"
 
 bool Stream::Take(const char *bytes, size_t length) {
     partial.append(bytes, length);

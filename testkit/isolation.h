@@ -1,11 +1,13 @@
-// Test isolation: every process test runs in private mount and network
-// namespaces, with a private directory bound over Korvane's sandbox
-// directory, so that many Korvane processes can run side by side without
-// sharing files or the fixed TCP ports.
-#ifndef KORVANE_TESTS_SUPPORT_ISOLATION_H
-#define KORVANE_TESTS_SUPPORT_ISOLATION_H
+// Isolation of the process tests and the benchmarks: each runs in private
+// mount and network namespaces, with a private directory bound over Korvane's
+// sandbox directory, so that many Korvane processes can run side by side
+// without sharing files or the fixed TCP ports.
+#ifndef KORVANE_TESTKIT_ISOLATION_H
+#define KORVANE_TESTKIT_ISOLATION_H
 
 #include <string>
+
+#include "testkit/files.h"
 
 // Moves the calling process, which must still be single-threaded, into new
 // mount and network namespaces (and a user namespace when not root), makes
@@ -25,19 +27,14 @@ public:
     // "" when the sandbox is usable, else what failed.
     const std::string &Error() const { return error; }
     // The private directory (also reachable under the sandbox path).
-    const std::string &Dir() const { return dir; }
+    const std::string &Dir() const { return dir.Dir(); }
     // Path of a file in the private directory.
-    std::string Path(const std::string &name) const { return dir + "/" + name; }
+    std::string Path(const std::string &name) const { return dir.Path(name); }
 
 private:
-    std::string dir;
+    TempDir dir{"korvane-test"};
     std::string error;
     std::string mountPoints[2];
 };
 
-// Writes `content` to `path`; false on failure.
-bool WriteFile(const std::string &path, const std::string &content);
-// Reads the whole file; "" when it cannot be read.
-std::string ReadFile(const std::string &path);
-
-#endif  // KORVANE_TESTS_SUPPORT_ISOLATION_H
+#endif  // KORVANE_TESTKIT_ISOLATION_H
