@@ -1,182 +1,147 @@
-// Korvane's worker threads and its IPC thread run on small stacks. These
-// tests run the heaviest mix of calls those threads make (see
-// tools/stack_measure.h) on such a stack and check that it fits with room to
-// spare. Each mix runs in a fresh process (a death test child), so libxml2 and
-// glibc meet it cold, as the first such call in the daemon may: first calls
-// need more stack than later ones.
-#include <alloca.h>
+// Korvane's threads run on stacks of ThreadStackSize(). This runs their
+// deepest paths through Korvane's own functions on three quarters of that
+// stack: loading a configuration nested nearly as deep as the parser allows,
+// the GetDatagramResult reply (libxml2 copies the nesting recursively) and
+// GetMagicWords, the version tool's detection, and the IPC client connecting
+// and sending. An overflow runs into the guard page and kills the test.
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 
-#include "../../tools/stack_measure.h"
+#include "config/config.h"
+#include "core/app.h"
 #include "core/threads.h"
-#include "support/emulator.h"
+#include "datagram/magic_words.h"
+#include "datagram/template.h"
+#include "ipc/commands.h"
+#include "ipc/ipc_client.h"
+#include "output/keyboard.h"
+#include "output/server.h"
+#include "reader/results.h"
+#include "sync/lists.h"
+#include "testkit/fake_host.h"
 
 namespace {
 
-using stackmeasure::Measurement;
-using stackmeasure::Workload;
+// Levels below Datagrams: with the root and Datagrams just under the parser's
+// limit of 256.
+constexpr int kNesting = 250;
 
-// At most this share of the stack may be used, leaving a quarter for what the
-// mix does not cover: a signal frame landing at the deepest point, a
-// different C library build, code that grows.
-constexpr double kMaxShareUsed = 0.75;
-
-// Exit codes of the children below.
-constexpr int kChildFine = 0;
-constexpr int kChildSetupFailed = 3;
-constexpr int kChildThreadFailed = 4;
-constexpr int kChildTooLittleHeadroom = 5;
-
-int RunMixOnKorvaneThread() {
-    Workload workload;
-    std::string why;
-    if (!workload.Prepare(&why)) {
-        fprintf(stderr, "preparing the workload: %s\n", why.c_str());
-        return kChildSetupFailed;
-    }
-    pthread_attr_t attr;
-    if (InitThreadAttributes(&attr) != 0) {
-        fprintf(stderr, "InitThreadAttributes failed\n");
-        return kChildSetupFailed;
-    }
-    int error = stackmeasure::RunOnThread(&attr, stackmeasure::RunKorvaneMixOn, &workload);
-    pthread_attr_destroy(&attr);
-    if (error != 0) {
-        fprintf(stderr, "thread: %s\n", strerror(error));
-        return kChildThreadFailed;
-    }
-    return kChildFine;
-}
-
-int MeasureMixOnPaintedStack() {
-    Workload workload;
-    std::string why;
-    if (!workload.Prepare(&why)) {
-        fprintf(stderr, "preparing the workload: %s\n", why.c_str());
-        return kChildSetupFailed;
-    }
-    const size_t size = ThreadStackSize();
-    Measurement m = stackmeasure::MeasureStack(size, stackmeasure::RunKorvaneMixOn, &workload);
-    if (m.error != 0) {
-        fprintf(stderr, "painted stack of %zu B: %s\n", size, strerror(m.error));
-        return kChildThreadFailed;
-    }
-    fprintf(stderr, "high-water mark %zu B of %zu B\n", m.highWater, size);
-    if (static_cast<double>(m.highWater) > kMaxShareUsed * static_cast<double>(size)) {
-        fprintf(stderr, "more than %.0f%% of the stack used\n", 100 * kMaxShareUsed);
-        return kChildTooLittleHeadroom;
-    }
-    return kChildFine;
-}
-
-// Writes `*bytes` bytes of its own stack.
-__attribute__((noinline)) void TouchStack(void *bytes) {
-    const size_t length = *static_cast<const size_t *>(bytes);
-    char *block = static_cast<char *>(alloca(length));
-    memset(block, 0x11, length);
-    asm volatile("" : : "r"(block) : "memory");
-}
-
-void DoNothing(void *) {}
-
-class ThreadStackDeathTest : public ::testing::Test {
-protected:
-    // "threadsafe" runs the child by executing the test binary again, which an
-    // emulated test binary cannot do: the build machine's kernel does not
-    // exec a foreign binary. Under the emulator the child is forked instead;
-    // ctest runs each test in a process of its own, so libxml2 and glibc are
-    // still cold when the mix runs.
-    void SetUp() override {
-        GTEST_FLAG_SET(death_test_style, EmulatorWords().empty() ? "threadsafe" : "fast");
-    }
+struct tOutcome {
+    tBytes datagrams, magicWords;
+    uint8_t communicationType = 0;
+    int sent = -1;
 };
 
-// Stack for checking the measurement itself: room for the static TLS of any
-// sanitizer runtime (ThreadSanitizer's is most of a mebibyte) and the blocks
-// written below.
-constexpr size_t kCheckStack = 4 * 1024 * 1024;
-
-// Written on the stack by the checks below: deeper than anything thread start
-// and exit do, even in the sanitizers' runtimes (AddressSanitizer's reach
-// about 10 KiB below the thread function).
-constexpr size_t kBlock = 64 * 1024;
-
-// The measurement itself: writing 32 KiB more on the stack shows as 32 KiB
-// more.
-TEST(StackMeasure, SeesWhatIsWrittenOnTheStack) {
-    size_t small = kBlock;
-    size_t large = kBlock + 32 * 1024;
-    Measurement empty = stackmeasure::MeasureStack(kCheckStack, DoNothing, nullptr);
-    Measurement less = stackmeasure::MeasureStack(kCheckStack, TouchStack, &small);
-    Measurement more = stackmeasure::MeasureStack(kCheckStack, TouchStack, &large);
-    ASSERT_EQ(empty.error, 0) << strerror(empty.error);
-    ASSERT_EQ(less.error, 0) << strerror(less.error);
-    ASSERT_EQ(more.error, 0) << strerror(more.error);
-    EXPECT_GT(empty.highWater, 0u);
-    EXPECT_GE(less.highWater, empty.highWater + small / 2);
-    EXPECT_FALSE(more.Overflowed());
-    // Exact in a plain build; AddressSanitizer's memset runs frames of its
-    // own below the block whose depth varies by about 1 KiB.
-    EXPECT_NEAR(static_cast<double>(more.highWater - less.highWater),
-                static_cast<double>(large - small), 1536.0);
+tBytes Reply(uint16_t code) {
+    const uint8_t request[2] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)};
+    uint32_t length = 0;
+    uint8_t *reply = ExecuteIpcRequest(request, sizeof(request), &length);
+    tBytes bytes(reply, reply + (reply != nullptr ? length : 0));
+    free(reply);
+    return bytes;
 }
 
-// With a stack size that is no multiple of the page size, the painted bytes
-// below the stack catch use beyond it before the inaccessible page does.
-TEST(StackMeasure, ReportsUseBeyondTheStackSize) {
-    const size_t page = stackmeasure::PageSize();
-    const size_t size = kCheckStack + page / 2;
-    size_t length = kBlock;
-    Measurement within = stackmeasure::MeasureStack(size, TouchStack, &length);
-    ASSERT_EQ(within.error, 0) << strerror(within.error);
-    EXPECT_FALSE(within.Overflowed());
-    ASSERT_GT(within.highWater, kBlock);
-    // What lies above the block: thread start and TouchStack's own frame.
-    const size_t above = within.highWater - kBlock;
-    ASSERT_LT(above, size / 2);
-    // A quarter page past the end of the stack, a quarter page short of the
-    // inaccessible page.
-    length = size - above + page / 4;
-    Measurement over = stackmeasure::MeasureStack(size, TouchStack, &length);
-    ASSERT_EQ(over.error, 0) << strerror(over.error);
-    EXPECT_TRUE(over.Overflowed()) << over.highWater << " B of " << size;
-    EXPECT_LT(over.highWater, size + page / 2);
+void *RunDeepestPaths(void *outcome) {
+    tOutcome *out = static_cast<tOutcome *>(outcome);
+    // Made first, so that its own thread idles while this one connects below.
+    CIpcClient client(nullptr);
+    SetConfigFromFile();
+    out->datagrams = Reply(kCommandGetDatagramResult);
+    out->magicWords = Reply(kCommandGetMagicWords);
+    out->communicationType =
+        DetectCommunicationType("printf 'A1F04C62-7B3D-4E91-8D25-6C0E9B47F318\\n'");
+    // Without a channel Open does not wait for the host, and Send connects.
+    client.Open("127.0.0.1", kIpcNoChannel);
+    out->sent = client.Send(7, IpcChannel, out->datagrams.data(),
+                            static_cast<uint32_t>(out->datagrams.size()));
+    return nullptr;
 }
 
-// (a) The mix completes on a thread made with Korvane's own attributes; a
-// stack overflow kills the child with SIGSEGV (or the sanitizer's report).
-TEST_F(ThreadStackDeathTest, MixCompletesOnKorvaneThreadAttributes) {
-    EXPECT_EXIT(
-        {
-            fflush(stdout);
-            _exit(RunMixOnKorvaneThread());
-        },
-        ::testing::ExitedWithCode(kChildFine), "");
-}
-
-// (b) On a painted stack of exactly ThreadStackSize() bytes the mix leaves at
-// least a quarter of the stack untouched.
-TEST_F(ThreadStackDeathTest, MixLeavesAQuarterOfTheStack) {
-    EXPECT_EXIT(
-        {
-            fflush(stdout);
-            _exit(MeasureMixOnPaintedStack());
-        },
-        ::testing::ExitedWithCode(kChildFine), "high-water mark [0-9]+ B of [0-9]+ B");
-}
-
-// The size is what the measurement was checked against, not something that
-// depends on the machine the test happens to run on.
-TEST(ThreadStack, AttributesCarryThreadStackSize) {
+// Runs the paths on a thread made with Korvane's attributes, resized.
+void RunOnStack(size_t stackSize, tOutcome *outcome) {
     pthread_attr_t attr;
+    size_t korvaneSize = 0;
     ASSERT_EQ(InitThreadAttributes(&attr), 0);
-    size_t size = 0;
-    EXPECT_EQ(pthread_attr_getstacksize(&attr, &size), 0);
-    EXPECT_EQ(size, ThreadStackSize());
+    EXPECT_TRUE(pthread_attr_getstacksize(&attr, &korvaneSize) == 0 &&
+                korvaneSize == ThreadStackSize());
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, stackSize), 0) << stackSize;
+    // Comes on top of the stack; no frame can jump over it.
+    ASSERT_EQ(pthread_attr_setguardsize(&attr, 64 * 1024), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, RunDeepestPaths, outcome), 0);
     pthread_attr_destroy(&attr);
+    pthread_join(thread, nullptr);
+}
+
+// Korvane's globals as main sets them up, a host listening on loopback, and
+// the nested configuration in a private file.
+class ThreadStackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        xmlInitParser();
+        InitMagicWordSlots();
+        for (tEvent *lock : {&ConfigLock, &DatagramLock, &ClientsLock, &KeyboardLock, &IntakeLock})
+            EventInit(lock, 1);
+        EventInit(&StopDoneEvent, 0);
+        ASSERT_TRUE(host.Listening());
+        IpcService = host.Service();
+        path = "/tmp/korvane-stack-" + std::to_string(getpid()) + ".xml";
+        ConfigFilePath = path.c_str();
+        std::string nested = "deepest";
+        for (int i = 0; i < kNesting; i++)
+            nested = "<Nested On=\"true\">" + nested + "</Nested>";
+        std::ofstream(path) << "<KorvaneConfiguration><Datagrams><ComingText On=\"true\">{EPC}"
+                            << "</ComingText>" << nested << "</Datagrams><Port>" << UnusedPort()
+                            << "</Port></KorvaneConfiguration>\n";
+    }
+    void TearDown() override {
+        xmlFreeDoc(AppliedConfig);
+        AppliedConfig = nullptr;
+        if (ListenSocket != -1) close(ListenSocket);
+        ListenSocket = -1;
+        for (auto *list :
+             {&ComingTemplate, &GoingTemplate, &StartTemplate, &HeartbeatTemplate, &StopTemplate})
+            FreeTemplateElements(*list);
+        FreeStoredTemplateTexts();
+        FreeMagicWordSlots();
+        IpcService = originalService;
+        ConfigFilePath = originalPath;
+        unlink(path.c_str());
+    }
+
+    FakeHost host;
+    const char *originalService = IpcService, *originalPath = ConfigFilePath;
+    std::string path;
+};
+
+TEST_F(ThreadStackTest, DeepestPathsRunOnThreeQuartersOfTheStack) {
+    tOutcome out;
+    RunOnStack(ThreadStackSize() / 4 * 3, &out);
+    EXPECT_STREQ(ComingText, "{EPC}") << "the configuration is applied";
+    EXPECT_NE(ListenSocket, -1);
+    ASSERT_TRUE(out.datagrams.size() > 3 && out.magicWords.size() > 1000);
+    auto head = [](const tBytes &reply) { return HexOf(tBytes(reply.begin(), reply.begin() + 3)); };
+    EXPECT_EQ(head(out.datagrams) + " | " + head(out.magicWords), "00 04 80 | 00 03 80");
+    const std::string text(out.datagrams.begin(), out.datagrams.end());
+    EXPECT_NE(text.find(">deepest<"), std::string::npos) << "the whole section is copied";
+    EXPECT_EQ(out.communicationType, 4);
+    ASSERT_EQ(out.sent, 0);
+    const tBytes frame = FrameOf(7, IpcChannel, out.datagrams);
+    tBytes received;
+    ASSERT_TRUE(host.Accept(2000));
+    EXPECT_TRUE(host.Read(frame.size(), &received, 2000) && received == frame);
+}
+
+// The test can fail: a quarter of the stack is too small for the same paths.
+// Sanitizer builds size their stacks for their runtimes, not for these paths.
+TEST_F(ThreadStackTest, AQuarterOfTheStackOverflows) {
+    if (KORVANE_SANITIZED_BUILD) GTEST_SKIP() << "sanitizer build";
+    tOutcome out;
+    EXPECT_DEATH((RunOnStack(ThreadStackSize() / 4, &out), _exit(0)), "");
 }
 
 }  // namespace
