@@ -7,6 +7,7 @@
 // channel 5 and prints each reply.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -30,6 +31,8 @@ const int kExitOk = 0;
 const int kExitFailed = 1;
 const int kExitUsage = 2;
 const int kExitTimeout = 3;
+// Not an exit status: the command line is read, the requests are to be sent.
+const int kRunRequests = -1;
 
 const uint16_t kRequestChannel = 5;
 
@@ -51,16 +54,19 @@ const char kUsage[] =
     "  Code N [XML]          a request with any command code N (decimal or 0x-hex)\n"
     "XML is the argument text, or @FILE to read it from FILE.\n"
     "\n"
-    "Options:\n"
-    "  -t MS       time limit of each wait (for the connection, the Hello and each\n"
-    "              reply); default 5000\n"
-    "  -p PORT     listen port; default 4006\n"
-    "  -H CHANNEL  after the handshake, send the host's own Hello on CHANNEL\n"
-    "  -k MS       after the last reply keep the connection for MS ms, answering\n"
-    "              Hellos; -1 until Korvane disconnects or the tool is killed\n"
-    "  -x          also print every reply payload in hexadecimal\n"
-    "  -v          log connections (monotonic time in ms) and frames on stderr\n"
-    "  -h          this help\n"
+    "Options (a long one may be shortened while it stays unambiguous):\n"
+    "  -t, --timeout=MS     time limit of each wait (for the connection, the Hello\n"
+    "                       and each reply); default 5000\n"
+    "  -p, --port=PORT      listen port; default 4006\n"
+    "  -H, --host-hello=CHANNEL\n"
+    "                       after the handshake, send the host's own Hello on CHANNEL\n"
+    "  -k, --keep=MS        after the last reply keep the connection for MS ms,\n"
+    "                       answering Hellos; -1 until Korvane disconnects or the\n"
+    "                       tool is killed\n"
+    "  -x, --hex            also print every reply payload in hexadecimal\n"
+    "  -v, --verbose        log connections (monotonic time in ms) and frames on\n"
+    "                       stderr\n"
+    "  -h, --help           this help\n"
     "\n"
     "For each reply it prints '<command>: status <n> (<meaning>), reply code 0x<code>',\n"
     "then the decoded version or the XML text, if the reply carries data.\n"
@@ -74,6 +80,18 @@ struct tCommand {
 const tCommand kCommands[] = {
     {"GetVersion", 0, false},    {"GetPort", 1, false},           {"SetPort", 2, true},
     {"GetMagicWords", 3, false}, {"GetDatagramResult", 4, false}, {"SetDatagramResult", 5, true},
+};
+
+const char kShortOptions[] = "t:p:H:k:xvh";
+const struct option kLongOptions[] = {
+    {"timeout", required_argument, nullptr, 't'},
+    {"port", required_argument, nullptr, 'p'},
+    {"host-hello", required_argument, nullptr, 'H'},
+    {"keep", required_argument, nullptr, 'k'},
+    {"hex", no_argument, nullptr, 'x'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
 };
 
 struct tRequest {
@@ -93,10 +111,21 @@ struct tOptions {
 
 tOptions Options;
 
+// A deadline that never comes.
+const double kNoDeadline = -1;
+
 double MonotonicMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+// One line on stderr, with the monotonic time when `timed`.
+void Say(bool timed, const char *format, va_list args) {
+    fputs("korvane-host: ", stderr);
+    if (timed) fprintf(stderr, "[%.3f ms] ", MonotonicMs());
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
 }
 
 void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -104,19 +133,16 @@ void Log(const char *format, ...) {
     if (!Options.verbose) return;
     va_list args;
     va_start(args, format);
-    fprintf(stderr, "korvane-host: [%.3f ms] ", MonotonicMs());
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
+    Say(true, format, args);
     va_end(args);
 }
 
+// Says why the tool stops and returns its exit status `code`.
 int Fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int Fail(int code, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    fputs("korvane-host: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
+    Say(false, format, args);
     va_end(args);
     return code;
 }
@@ -160,16 +186,17 @@ bool ReadArgument(const char *text, std::string *argument) {
     return ok;
 }
 
-// One accepted connection from Korvane and the frames it sends.
-class tLink {
+// One accepted connection from Korvane and the frames it sends; owns the
+// socket. Used by the one thread of the tool.
+class CLink {
 public:
-    explicit tLink(int fd) : fd_(fd) { FrameParserInit(&parser_); }
-    ~tLink() {
+    explicit CLink(int fd) : fd_(fd) { FrameParserInit(&parser_); }
+    ~CLink() {
         FrameParserReset(&parser_);
         close(fd_);
     }
-    tLink(const tLink &) = delete;
-    tLink &operator=(const tLink &) = delete;
+    CLink(const CLink &) = delete;
+    CLink &operator=(const CLink &) = delete;
 
     bool Send(uint32_t token, uint16_t channel, const uint8_t *payload, uint32_t length) {
         std::vector<uint8_t> frame(length + kFrameOverhead);
@@ -191,10 +218,9 @@ public:
         return Send(token, channel, payload, sizeof(payload));
     }
 
-    // The next frame, within `timeoutMs` (-1: no limit). 1 frame, 0 time-out,
-    // -1 the connection ended.
-    int Next(int timeoutMs, uint32_t *token, uint16_t *channel, std::vector<uint8_t> *payload) {
-        double deadline = MonotonicMs() + timeoutMs;
+    // The next frame, before the monotonic time `deadline` (or kNoDeadline).
+    // 1 frame, 0 time-out, -1 the connection ended.
+    int Next(double deadline, uint32_t *token, uint16_t *channel, std::vector<uint8_t> *payload) {
         for (;;) {
             if (used_ < received_) {
                 bool complete = false;
@@ -213,7 +239,7 @@ public:
                 continue;
             }
             int wait = -1;
-            if (timeoutMs >= 0) {
+            if (deadline != kNoDeadline) {
                 double left = deadline - MonotonicMs();
                 if (left <= 0) return 0;
                 wait = static_cast<int>(left) + 1;
@@ -240,7 +266,7 @@ private:
 };
 
 // Answers a Hello; true when the frame was one.
-bool AnswerHello(tLink &link, uint32_t token, uint16_t channel,
+bool AnswerHello(CLink &link, uint32_t token, uint16_t channel,
                  const std::vector<uint8_t> &payload) {
     uint16_t code = 0;
     if (!IsControlPayload(payload.data(), static_cast<uint32_t>(payload.size()), &code) ||
@@ -326,25 +352,34 @@ int AcceptKorvane(int listening) {
     return fd;
 }
 
-bool ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
+const tCommand *FindCommand(const char *name) {
+    for (const tCommand &command : kCommands) {
+        if (strcasecmp(name, command.name) == 0) return &command;
+    }
+    return nullptr;
+}
+
+// Reads the options and the requests: kRunRequests, or the exit status to
+// stop with (the usage is still to be printed on kExitUsage).
+int ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
     int option;
     long value = 0;
-    while ((option = getopt(argc, argv, "t:p:H:k:xvh")) != -1) {
+    while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 't':
-                if (!ParseNumber(optarg, 1, 3600000, &value)) return false;
+                if (!ParseNumber(optarg, 1, 3600000, &value)) return kExitUsage;
                 Options.timeoutMs = static_cast<int>(value);
                 break;
             case 'p':
-                if (!ParseNumber(optarg, 1, 65535, &value)) return false;
+                if (!ParseNumber(optarg, 1, 65535, &value)) return kExitUsage;
                 Options.port = static_cast<uint16_t>(value);
                 break;
             case 'H':
-                if (!ParseNumber(optarg, 0, 65535, &value)) return false;
+                if (!ParseNumber(optarg, 0, 65535, &value)) return kExitUsage;
                 Options.hostHelloChannel = static_cast<int>(value);
                 break;
             case 'k':
-                if (!ParseNumber(optarg, -1, 86400000, &value)) return false;
+                if (!ParseNumber(optarg, -1, 86400000, &value)) return kExitUsage;
                 Options.keepMs = value;
                 break;
             case 'x':
@@ -355,18 +390,15 @@ bool ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
                 break;
             case 'h':
                 fputs(kUsage, stdout);
-                exit(kExitOk);
+                return kExitOk;
             default:
-                return false;
+                return kExitUsage;
         }
     }
     for (int i = optind; i < argc; i++) {
         tRequest request;
         bool takesXml = false;
-        const tCommand *known = nullptr;
-        for (const tCommand &command : kCommands) {
-            if (strcasecmp(argv[i], command.name) == 0) known = &command;
-        }
+        const tCommand *known = FindCommand(argv[i]);
         if (known != nullptr) {
             request.label = known->name;
             request.code = known->code;
@@ -379,52 +411,37 @@ bool ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
             request.label = label;
             request.code = static_cast<uint16_t>(value);
             // An argument is optional; it is anything that names no command.
-            takesXml = false;
-            if (i + 1 < argc) {
-                bool isCommand = strcasecmp(argv[i + 1], "Code") == 0;
-                for (const tCommand &command : kCommands) {
-                    if (strcasecmp(argv[i + 1], command.name) == 0) isCommand = true;
-                }
-                takesXml = !isCommand;
-            }
+            takesXml = i + 1 < argc && strcasecmp(argv[i + 1], "Code") != 0 &&
+                       FindCommand(argv[i + 1]) == nullptr;
         } else {
-            fprintf(stderr, "korvane-host: unknown command '%s'\n", argv[i]);
-            return false;
+            return Fail(kExitUsage, "unknown command '%s'", argv[i]);
         }
         if (takesXml) {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "korvane-host: %s needs an XML argument\n", argv[i]);
-                return false;
-            }
+            if (i + 1 >= argc) return Fail(kExitUsage, "%s needs an XML argument", argv[i]);
             if (!ReadArgument(argv[++i], &request.argument)) {
-                fprintf(stderr, "korvane-host: cannot read '%s'\n", argv[i] + 1);
-                exit(kExitFailed);
+                return Fail(kExitFailed, "cannot read '%s'", argv[i] + 1);
             }
         }
         requests->push_back(request);
     }
-    return true;
+    return kRunRequests;
 }
 
 // Keeps the connection after the last reply, answering Hellos.
-int Keep(tLink &link) {
-    double end = MonotonicMs() + static_cast<double>(Options.keepMs);
+int Keep(CLink &link) {
+    double end =
+        Options.keepMs >= 0 ? MonotonicMs() + static_cast<double>(Options.keepMs) : kNoDeadline;
+    uint32_t token = 0;
+    uint16_t channel = 0;
+    std::vector<uint8_t> payload;
     for (;;) {
-        int wait = -1;
-        if (Options.keepMs >= 0) {
-            double left = end - MonotonicMs();
-            if (left <= 0) return kExitOk;
-            wait = static_cast<int>(left) + 1;
-        }
-        uint32_t token = 0;
-        uint16_t channel = 0;
-        std::vector<uint8_t> payload;
-        int got = link.Next(wait, &token, &channel, &payload);
+        int got = link.Next(end, &token, &channel, &payload);
+        if (got == 0) return kExitOk;
         if (got < 0) {
             Log("Korvane closed the connection");
             return kExitOk;
         }
-        if (got > 0) AnswerHello(link, token, channel, payload);
+        AnswerHello(link, token, channel, payload);
     }
 }
 
@@ -441,14 +458,14 @@ int Run(const std::vector<tRequest> &requests) {
         return Fail(kExitTimeout, "timed out after %d ms: Korvane did not connect to 127.0.0.1:%u",
                     Options.timeoutMs, Options.port);
     }
-    tLink link(fd);
+    CLink link(fd);
 
     // Korvane announces itself first.
     uint32_t token = 0;
     uint16_t channel = 0;
     std::vector<uint8_t> payload;
     for (;;) {
-        int got = link.Next(Options.timeoutMs, &token, &channel, &payload);
+        int got = link.Next(MonotonicMs() + Options.timeoutMs, &token, &channel, &payload);
         if (got == 0) {
             return Fail(kExitTimeout, "timed out after %d ms waiting for Korvane's Hello",
                         Options.timeoutMs);
@@ -475,8 +492,7 @@ int Run(const std::vector<tRequest> &requests) {
         // meanwhile, anything else is skipped.
         double deadline = MonotonicMs() + Options.timeoutMs;
         for (;;) {
-            int left = static_cast<int>(deadline - MonotonicMs());
-            int got = left > 0 ? link.Next(left, &token, &channel, &payload) : 0;
+            int got = link.Next(deadline, &token, &channel, &payload);
             if (got == 0) {
                 return Fail(kExitTimeout, "%s: timed out after %d ms waiting for the reply",
                             request.label.c_str(), Options.timeoutMs);
@@ -501,9 +517,7 @@ int Run(const std::vector<tRequest> &requests) {
 
 int main(int argc, char **argv) {
     std::vector<tRequest> requests;
-    if (!ParseCommandLine(argc, argv, &requests)) {
-        fputs(kUsage, stderr);
-        return kExitUsage;
-    }
-    return Run(requests);
+    int parsed = ParseCommandLine(argc, argv, &requests);
+    if (parsed == kExitUsage) fputs(kUsage, stderr);
+    return parsed == kRunRequests ? Run(requests) : parsed;
 }
