@@ -16,7 +16,7 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "datagram/template.h"
-#include "output/send.h"
+#include "output/clients.h"
 #include "reader/results.h"
 #include "sync/lists.h"
 
@@ -30,11 +30,9 @@ static constexpr useconds_t kPassMicroseconds = 100000;
 static constexpr uint32_t kAcknowledgeMs = 5000;
 
 void CloseClientSockets() {
-    int client = -1;
-    while (ClientList.PopFront(client) == 0) {
-        ForgetClient(client);
-        close(client);
-    }
+    CMyList<int>::Node *node = nullptr;
+    while ((node = ClientList.Head()) != nullptr)
+        CloseClient(node);
 }
 
 int OpenListenSocket(uint16_t port) {
@@ -135,9 +133,7 @@ static void CheckClients() {
             continue;
         }
         LogPrintf("PollClients", "Client %i is not connected\n", client);
-        ForgetClient(client);
-        close(client);
-        ClientList.Remove(node);
+        CloseClient(node);
     }
 }
 

@@ -21,7 +21,7 @@ namespace {
 const int kSuccess = 0;
 const int kTimedOut = -1;
 const int kInvalid = -2;
-const int kNoCount = -3;
+const int kNoCount = -3;  // a take found no count; the waits then sleep
 const int kSystemError = -4;
 
 const int32_t kDestroyed = -1;
@@ -184,14 +184,6 @@ void Delist(tEvent *event) {
 }
 
 }  // namespace
-
-int EventTryTake(tEvent *event) {
-    if (event == nullptr) return kInvalid;
-    LockEvents();
-    int result = TakeLocked(event);
-    UnlockEvents();
-    return result;
-}
 
 int EventWait(tEvent *event) {
     if (event == nullptr) return kInvalid;

@@ -14,7 +14,6 @@
 //   -1  the time limit passed without a count
 //   -2  null event, null time argument, negative initial count, or the event
 //       is destroyed
-//   -3  no count right now (only EventTryTake returns it; the waits never do)
 //   -4  the calling thread's cancel type could not be set, or the futex call
 //       failed in an unexpected way
 //
@@ -48,9 +47,6 @@ int EventDestroy(tEvent *event);
 // Adds one count (none past 2147483647) and wakes one sleeper. 0, also when
 // the counter is already at its largest; -2 if null or destroyed.
 int EventSignal(tEvent *event);
-// Internal step of the waits, declared for them and for tests: takes one count
-// if there is one. 0 taken; -3 none available; -2 null or destroyed.
-int EventTryTake(tEvent *event);
 // Takes one count, sleeping as long as it takes. The thread's cancel type is
 // asynchronous while it sleeps and restored afterwards. 0; -2 null or
 // destroyed (also when destroyed while sleeping); -4 as above.
