@@ -69,23 +69,20 @@ struct tOptions {
 struct tWorker {
     const char *name;
     void *(*body)(void *);
+    tEvent *release;  // destroyed before the join: the worker waits on it without time limit
     pthread_t thread;
     bool started;
 };
 static tWorker Workers[] = {
-    {"WaitForData", WaitForData, {}, false},
-    {"HandleNewTags", HandleNewTags, {}, false},
-    {"WatchConfigFile", WatchConfigFile, {}, false},
-    {"CfgFileChanged", ConfigFileChanged, {}, false},
-    {"WaitForClients", WaitForClients, {}, false},
-    {"PollClients", PollClients, {}, false},
-    {"KeybEmulation", KeybEmulation, {}, false},
+    {"WaitForData", WaitForData, nullptr, {}, false},
+    {"HandleNewTags", HandleNewTags, nullptr, {}, false},
+    {"WatchConfigFile", WatchConfigFile, nullptr, {}, false},
+    {"CfgFileChanged", ConfigFileChanged, &ConfigChangedEvent, {}, false},
+    {"WaitForClients", WaitForClients, nullptr, {}, false},
+    {"PollClients", PollClients, nullptr, {}, false},
+    {"KeybEmulation", KeybEmulation, nullptr, {}, false},
 };
-static constexpr size_t kWorkerCount = sizeof(Workers) / sizeof(Workers[0]);
-static_assert(kWorkerCount == 7, "Korvane runs seven worker threads");
-// Index of the worker after which ConfigChangedEvent is destroyed, to release
-// CfgFileChanged from its wait without time limit.
-static constexpr size_t kJoinsBeforeConfigRelease = 3;
+static_assert(sizeof(Workers) / sizeof(Workers[0]) == 7, "Korvane runs seven worker threads");
 
 uint8_t CommunicationTypeFromLine(const char *line) {
     char identifier[128];
@@ -221,11 +218,11 @@ static void StartWorkers() {
 }
 
 static void JoinWorkers() {
-    for (size_t i = 0; i < kWorkerCount; i++) {
-        if (i == kJoinsBeforeConfigRelease) EventDestroy(&ConfigChangedEvent);
+    for (tWorker &worker : Workers) {
+        if (worker.release != nullptr) EventDestroy(worker.release);
         // A thread that failed to start has nothing to join.
-        if (Workers[i].started) pthread_join(Workers[i].thread, nullptr);
-        Workers[i].started = false;
+        if (worker.started) pthread_join(worker.thread, nullptr);
+        worker.started = false;
     }
 }
 
@@ -241,30 +238,33 @@ static void FreeQueuedTags() {
         FreeTag(tag);
 }
 
-static void TearDown() {
+// Tear-down, the steps of start-up in reverse. The workers have ended.
+
+static void CloseServerAndIpcLink() {
     if (ListenSocket != -1) {
         close(ListenSocket);
         ListenSocket = -1;
     }
     IpcClient->SetReceiveCallback(nullptr);
     IpcClient->Close();
-    LogPuts(kLogName, "Clean up");
+}
 
-    // Stop the reader, then close the intake under its lock so that no
-    // callback is half-way through a push, and only then remove the handlers.
+// Stops the reader, then closes the intake under its lock so that no
+// callback is half-way through a push, and only then removes the handlers.
+static void StopReaderAndCloseIntake() {
     ASyncStopCommand(ReaderHandle);
     EventWait(&IntakeLock);
     FlagSet(IntakeOpen, 0);
     EventSignal(&IntakeLock);
     RegisterResultHandlers(true);
-    DeleteConfigTimer();
+}
 
-    FreeQueuedRequests();
-    FreeQueuedTags();
-    // A stop report may still be rendering on a library thread: it holds
-    // DatagramLock and then wants ClientsLock. Taking DatagramLock first
-    // keeps the lock order and lets that datagram finish instead of
-    // deadlocking; the lists are still emptied clients, keyboard, templates.
+// The configuration's products: clients, keyboard texts, templates, slots.
+// A stop report may still be rendering on a library thread: it holds
+// DatagramLock and then wants ClientsLock. Taking DatagramLock first keeps
+// the lock order and lets that datagram finish instead of deadlocking; the
+// lists are still emptied clients, keyboard, templates.
+static void FreeOutput() {
     EventWait(&DatagramLock);
     EventWait(&ClientsLock);
     CloseClientSockets();
@@ -277,12 +277,28 @@ static void TearDown() {
     FreeMagicWordSlots();
     FreeStoredTemplateTexts();
     FreeDatagramBuffers();
+}
 
+// Every event and lock, those InitEvents made and those of the reader's
+// acknowledgements and the intake.
+static void DestroyEvents() {
     for (tEvent *event :
-         {&IpcMessageEvent, &NewTagEvent, &InventoryStartEvent, &ReadStartEvent, &StopDoneEvent,
-          &ClientsLock, &KeyboardLock, &KeyboardTextEvent, &DatagramLock, &IntakeLock}) {
+         {&IpcMessageEvent, &NewTagEvent, &ConfigChangedEvent, &ClientsLock, &KeyboardLock,
+          &KeyboardTextEvent, &DatagramLock, &ConfigLock, &InventoryStartEvent, &ReadStartEvent,
+          &StopDoneEvent, &ResultFlagEvent, &IntakeLock}) {
         EventDestroy(event);
     }
+}
+
+static void TearDown() {
+    CloseServerAndIpcLink();
+    LogPuts(kLogName, "Clean up");
+    StopReaderAndCloseIntake();
+    DeleteConfigTimer();
+    FreeQueuedRequests();
+    FreeQueuedTags();
+    FreeOutput();
+    DestroyEvents();
     delete IpcClient;
     IpcClient = nullptr;
     DisconnectReader(ReaderHandle);
