@@ -109,65 +109,52 @@ bool ControlServer::Start(const std::string &path, Executor executor, void *cont
     wakeWrite_ = fds[1];
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     struct stat created;
-    if (listenFd_ < 0 ||
-        bind(listenFd_, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
-        listen(listenFd_, static_cast<int>(kMaxControllers)) != 0 ||
-        stat(path.c_str(), &created) != 0) {
+    if (listenFd_ >= 0 &&
+        bind(listenFd_, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) == 0 &&
+        stat(path.c_str(), &created) == 0) {
+        path_ = path;  // ours from now on, for Stop to remove
+        socketDevice_ = created.st_dev;
+        socketInode_ = created.st_ino;
+    }
+    int rc = -1;
+    if (path_.empty() || listen(listenFd_, static_cast<int>(kMaxControllers)) != 0) {
         *error = std::string("listen: ") + strerror(errno);
-        bool bound = listenFd_ >= 0 && stat(path.c_str(), &created) == 0;
-        CloseQuietly(&listenFd_);
-        CloseQuietly(&wakeRead_);
-        CloseQuietly(&wakeWrite_);
-        if (bound) unlink(path.c_str());
-        return false;
+    } else {
+        executor_ = executor;
+        context_ = context;
+        stopping_.store(false);
+        rc = StartLibraryThread<ControlServer, &ControlServer::Serve>(&thread_, this);
+        if (rc != 0) *error = std::string("pthread_create: ") + strerror(rc);
     }
-    socketDevice_ = created.st_dev;
-    socketInode_ = created.st_ino;
-    path_ = path;
-    executor_ = executor;
-    context_ = context;
-    stopping_.store(false);
-    int rc = pthread_create(&thread_, nullptr, &ControlServer::ThreadMain, this);
-    if (rc != 0) {
-        *error = std::string("pthread_create: ") + strerror(rc);
-        CloseQuietly(&listenFd_);
-        CloseQuietly(&wakeRead_);
-        CloseQuietly(&wakeWrite_);
-        unlink(path.c_str());
-        return false;
-    }
-    threadStarted_ = true;
-    return true;
+    threadStarted_ = rc == 0;
+    if (rc != 0) Stop();
+    return rc == 0;
 }
 
 void ControlServer::Stop() {
-    if (!threadStarted_) return;
-    stopping_.store(true);
-    char byte = 1;
-    // A full pipe already holds a wake-up; the poll timeout covers the rest.
-    ssize_t ignored = write(wakeWrite_, &byte, 1);
-    (void)ignored;
-    pthread_join(thread_, nullptr);
-    threadStarted_ = false;
+    if (threadStarted_) {
+        stopping_.store(true);
+        char byte = 1;
+        // A full pipe already holds a wake-up; the poll timeout covers the rest.
+        ssize_t ignored = write(wakeWrite_, &byte, 1);
+        (void)ignored;
+        pthread_join(thread_, nullptr);
+        threadStarted_ = false;
+    }
     CloseQuietly(&listenFd_);
     CloseQuietly(&wakeRead_);
     CloseQuietly(&wakeWrite_);
     // Only our own socket is removed: another process may have replaced it.
     struct stat current;
-    if (lstat(path_.c_str(), &current) == 0 && current.st_dev == socketDevice_ &&
+    if (!path_.empty() && lstat(path_.c_str(), &current) == 0 && current.st_dev == socketDevice_ &&
         current.st_ino == socketInode_) {
         unlink(path_.c_str());
     }
-}
-
-void *ControlServer::ThreadMain(void *self) {
-    MarkLibraryThread();
-    pthread_setname_np(pthread_self(), "readersim-ctl");
-    static_cast<ControlServer *>(self)->Serve();
-    return nullptr;
+    path_.clear();
 }
 
 void ControlServer::Serve() {
+    pthread_setname_np(pthread_self(), "readersim-ctl");
     std::vector<Controller> controllers;
     std::vector<struct pollfd> fds;
     char buffer[4096];

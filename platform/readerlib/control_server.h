@@ -24,9 +24,6 @@ public:
     // Controllers connected at once; more are told so and closed.
     static constexpr size_t kMaxControllers = 16;
 
-    ControlServer() = default;
-    ControlServer(const ControlServer &) = delete;
-    ControlServer &operator=(const ControlServer &) = delete;
     ~ControlServer() { Stop(); }
 
     // Listens at `path` (replacing a stale socket there, never another kind of
@@ -36,10 +33,8 @@ public:
     // Stops and joins the thread, closes every connection and removes the
     // socket file, if it is still the one we created. Safe to call twice.
     void Stop();
-    bool Running() const { return threadStarted_; }
 
 private:
-    static void *ThreadMain(void *self);
     void Serve();
 
     Executor executor_ = nullptr;
@@ -59,6 +54,19 @@ private:
 // to join a library thread refuse to run on one.
 void MarkLibraryThread();
 bool OnLibraryThread();
+// Starts a library thread that runs (self->*Run)(); returns what
+// pthread_create returned.
+template <typename T, void (T::*Run)()>
+int StartLibraryThread(pthread_t *thread, T *self) {
+    return pthread_create(
+        thread, nullptr,
+        [](void *context) -> void * {
+            MarkLibraryThread();
+            (static_cast<T *>(context)->*Run)();
+            return nullptr;
+        },
+        self);
+}
 
 }  // namespace readersim
 

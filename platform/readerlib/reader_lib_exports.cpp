@@ -18,24 +18,30 @@
 
 namespace {
 
-std::atomic<readersim::Engine *> gEngine{nullptr};
+using readersim::Engine;
 
-readersim::Engine *TheEngine() {
+std::atomic<Engine *> gEngine{nullptr};
+
+Engine *TheEngine() {
     return gEngine.load(std::memory_order_acquire);
 }
 
-// Result of a call made while the library is not loaded (before the load hook
-// or after the unload hook): the command is not accepted.
-const uint32_t kNotLoaded = readersim::Engine::kResultNotConnected;
+// Calls `method` on the library's state. A call made while the library is not
+// loaded (before the load hook or after the unload hook) is not accepted.
+template <typename Method, typename... Args>
+uint32_t OnEngine(Method method, Args... args) {
+    Engine *engine = TheEngine();
+    return engine != nullptr ? (engine->*method)(args...) : Engine::kResultNotConnected;
+}
 
 __attribute__((constructor)) void LoadReaderSim() {
-    readersim::Engine *engine = new readersim::Engine();
+    Engine *engine = new Engine();
     gEngine.store(engine, std::memory_order_release);
     engine->Load();
 }
 
 __attribute__((destructor)) void UnloadReaderSim() {
-    readersim::Engine *engine = gEngine.exchange(nullptr, std::memory_order_acq_rel);
+    Engine *engine = gEngine.exchange(nullptr, std::memory_order_acq_rel);
     if (engine == nullptr) return;
     engine->Unload();
     delete engine;
@@ -46,84 +52,66 @@ __attribute__((destructor)) void UnloadReaderSim() {
 extern "C" {
 
 uint32_t ConnectReader(tConnectParams *params, uint32_t reserved) {
-    readersim::Engine *engine = TheEngine();
+    Engine *engine = TheEngine();
     return engine != nullptr ? engine->Connect(params, reserved) : 0;
 }
 
 void DisconnectReader(uint32_t handle) {
-    readersim::Engine *engine = TheEngine();
+    Engine *engine = TheEngine();
     if (engine != nullptr) engine->Disconnect(handle);
 }
 
 uint32_t SetDllResultHandlerASyncGetEPCs(tStatusHandler status, tTagDataHandler data) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetCommandHandlers(readersim::kInventory, status, data)
-                             : kNotLoaded;
+    return OnEngine(&Engine::SetCommandHandlers, readersim::kInventory, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncReadDataAny(tStatusHandler status, tTagDataHandler data) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetCommandHandlers(readersim::kRead, status, data)
-                             : kNotLoaded;
+    return OnEngine(&Engine::SetCommandHandlers, readersim::kRead, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncReadDataUntilEndOfBankAny(tStatusHandler status,
                                                            tTagDataHandler data) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetCommandHandlers(readersim::kReadUntil, status, data)
-                             : kNotLoaded;
+    return OnEngine(&Engine::SetCommandHandlers, readersim::kReadUntil, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncStopCommand(tStopResultHandler handler) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetStopHandler(handler) : kNotLoaded;
+    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerStop, handler);
 }
 
 uint32_t SetDllResultHandlerGetExtendedResultFlag(tGetResultFlagHandler handler) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetGetFlagHandler(handler) : kNotLoaded;
+    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerGetFlag, handler);
 }
 
 uint32_t SetDllResultHandlerSetExtendedResultFlag(tSetResultFlagHandler handler) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetSetFlagHandler(handler) : kNotLoaded;
+    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerSetFlag, handler);
 }
 
 uint32_t ASyncGetEPCs(uint32_t handle) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->StartCommand(readersim::kInventory, handle, 0, 0, 0, 0)
-                             : kNotLoaded;
+    return OnEngine(&Engine::StartCommand, readersim::kInventory, handle, 0, 0, 0, 0);
 }
 
 uint32_t ASyncReadDataAny(uint32_t handle, uint32_t password, uint8_t memoryBank,
                           uint32_t wordAddress, uint8_t wordCount) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->StartCommand(readersim::kRead, handle, password, memoryBank,
-                                                    wordAddress, wordCount)
-                             : kNotLoaded;
+    return OnEngine(&Engine::StartCommand, readersim::kRead, handle, password, memoryBank,
+                    wordAddress, wordCount);
 }
 
 uint32_t ASyncReadDataUntilEndOfBankAny(uint32_t handle, uint32_t password, uint8_t memoryBank,
                                         uint32_t wordAddress, uint8_t wordCount) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->StartCommand(readersim::kReadUntil, handle, password,
-                                                    memoryBank, wordAddress, wordCount)
-                             : kNotLoaded;
+    return OnEngine(&Engine::StartCommand, readersim::kReadUntil, handle, password, memoryBank,
+                    wordAddress, wordCount);
 }
 
 uint32_t ASyncStopCommand(uint32_t handle) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->StopCommand(handle) : kNotLoaded;
+    return OnEngine(&Engine::StopCommand, handle);
 }
 
 uint32_t GetExtendedResultFlag(uint32_t handle) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->GetFlag(handle) : kNotLoaded;
+    return OnEngine(&Engine::GetFlag, handle);
 }
 
 uint32_t SetExtendedResultFlag(uint32_t handle, uint8_t flags) {
-    readersim::Engine *engine = TheEngine();
-    return engine != nullptr ? engine->SetFlag(handle, flags) : kNotLoaded;
+    return OnEngine(&Engine::SetFlag, handle, flags);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
-// The simulated reader: the state behind the exported reader-access functions,
-// the delivery thread that calls the registered handlers, the autonomous demo
-// and the control commands.
+// The simulated reader: the state behind the exported reader-access functions
+// and the delivery thread that calls the registered handlers (sim_engine.cpp),
+// the demo thread's autonomous population and floods (sim_demo.cpp), and the
+// commands of the control socket (sim_control.cpp).
 //
 // Locking: one mutex (mutex_) guards all state and the delivery queue. Every
 // outcome is queued under it in the same critical section that changes the
@@ -33,7 +34,8 @@ namespace readersim {
 enum Command : int { kNoCommand = -1, kInventory = 0, kRead = 1, kReadUntil = 2 };
 const int kCommandCount = 3;
 
-// The exported functions, as named in `fail`, `withhold` and `calls`.
+// The exported functions, as named in `fail`, `withhold` and `calls`. The
+// registrations and the commands are each listed in Command order.
 enum Function : int {
     kFnConnectReader,
     kFnDisconnectReader,
@@ -51,6 +53,23 @@ enum Function : int {
     kFnSetFlag,
     kFunctionCount
 };
+extern const char *const kFunctionNames[kFunctionCount];
+extern const char *const kCommandNames[kCommandCount];
+
+const uint32_t kStatusStart = 255;
+const uint32_t kStatusHeartbeat = 128;
+const uint32_t kStatusStopped = 0;
+// A flood keeps at most this many chains queued: enough to keep the handler
+// busy, few enough that the time stamps stay close to the handler call.
+const size_t kFloodQueueDepth = 16;
+
+// The stop, get-flag and set-flag handlers share one signature.
+typedef tStopResultHandler tResultHandler;
+
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+uint64_t WallClockMs();
+// Stamps a flood chain with the time of the handler call, right before it.
+void StampFloodChain(std::vector<PendingRecord> *chain);
 
 class Engine {
 public:
@@ -58,10 +77,6 @@ public:
     // Results of commands the library does not accept on its own account.
     static constexpr uint32_t kResultNotConnected = 2;  // no connection, or a wrong handle
     static constexpr uint32_t kResultBusy = 3;          // delivery queue full
-
-    Engine() = default;
-    Engine(const Engine &) = delete;
-    Engine &operator=(const Engine &) = delete;
 
     // Library load: serves the control socket at once when READERSIM_SOCKET
     // is set, so a controller can act before ConnectReader is called.
@@ -72,9 +87,8 @@ public:
     uint32_t Connect(tConnectParams *params, uint32_t reserved);
     void Disconnect(uint32_t handle);
     uint32_t SetCommandHandlers(Command command, tStatusHandler status, tTagDataHandler data);
-    uint32_t SetStopHandler(tStopResultHandler handler);
-    uint32_t SetGetFlagHandler(tGetResultFlagHandler handler);
-    uint32_t SetSetFlagHandler(tSetResultFlagHandler handler);
+    // `function`: kFnSetHandlerStop, kFnSetHandlerGetFlag or kFnSetHandlerSetFlag.
+    uint32_t SetResultHandler(Function function, tResultHandler handler);
     uint32_t StartCommand(Command command, uint32_t handle, uint32_t password, uint8_t bank,
                           uint32_t wordAddress, uint8_t wordCount);
     uint32_t StopCommand(uint32_t handle);
@@ -82,62 +96,89 @@ public:
     uint32_t SetFlag(uint32_t handle, uint8_t flags);
 
 private:
-    // How a queued delivery ended, for a controller waiting on it.
+    // How a queued delivery ended, for a controller waiting on it (in the
+    // order of QueueAndWait's replies).
     enum Outcome { kPending, kDelivered, kNoHandler, kDropped };
-    struct Completion {
-        std::mutex mutex;
-        std::condition_variable changed;
-        Outcome outcome = kPending;
-    };
+    // The result kinds are in the order of their registrations.
     enum DeliveryKind { kStatusReport, kTagChain, kStopResult, kGetFlagResult, kSetFlagResult };
     struct Delivery {
-        DeliveryKind kind = kStatusReport;
-        Command command = kInventory;  // whose handlers, for reports and chains
-        uint32_t first = 0;            // code, event, result or flags value
-        uint32_t second = 0;           // status, or the chain's unused value
-        uint32_t handle = 0;
+        Delivery(DeliveryKind kind, uint32_t first, uint32_t second = 0,
+                 Command command = kInventory, uint32_t handle = kHandle)
+            : kind(kind), first(first), second(second), command(command), handle(handle) {}
+        DeliveryKind kind;
+        uint32_t first;   // code, event, result or flags value
+        uint32_t second;  // status, or the chain's unused value
+        Command command;  // whose handlers, for reports and chains
+        uint32_t handle;
         std::vector<PendingRecord> chain;
-        bool flood = false;  // stamp the records with the time of the handler call
-        std::shared_ptr<Completion> completion;  // set when a controller waits
+        bool flood = false;                // stamp the records with the time of the handler call
+        std::shared_ptr<Outcome> outcome;  // set when a controller waits, guarded by mutex_
     };
 
-    static void *DeliveryMain(void *self);
-    static void *TickerMain(void *self);
-    static std::string ExecuteThunk(void *self, const std::string &line);
+    static constexpr size_t kAutoTags = 5;
+    // What a connection session changes; a disconnect starts a fresh one.
+    struct Session {
+        bool connected = false;
+        uint8_t connectParams[sizeof(tConnectParams)] = {};
+        bool haveConnectParams = false;
+        Command running = kNoCommand;
+        Command lastStarted = kNoCommand;
+        bool acknowledged = false;  // the running command's start report went out
+        uint8_t readBank = 0;
+        uint32_t readAddress = 0;
+        uint8_t readCount = 0;
+        bool failing[kFunctionCount] = {};
+        uint32_t failCodes[kFunctionCount] = {};
+        bool withheld[kFunctionCount] = {};
+        uint32_t startError = 0;  // one-shot
+        uint32_t stopResult = 0;
+        uint8_t flags = 0;
+        std::deque<std::string> calls;
+        bool autoMode = false;
+        unsigned autoTicks = 0;
+        bool autoPresent[kAutoTags] = {};
+        // Flood: a stream of distinct tags for measurements.
+        uint64_t floodLeft = 0;    // tags still to queue
+        uint64_t floodQueued = 0;  // tags queued since the flood began
+        uint32_t floodSequence = 0;
+        uint32_t floodChain = 1;  // records per chain
+        uint32_t floodRate = 0;   // tags per second, 0: as fast as the handler takes them
+        uint32_t floodEvent = 0xFF;
+        Command floodVia = kInventory;
+        std::chrono::steady_clock::time_point floodStart;
+    };
 
     void StartThreads();
-    void StopThreads();
+    // Stops the threads and starts a fresh session.
+    void StopThreadsAndReset();
     void DeliveryLoop();
     void TickerLoop();
-    void ResetSessionLocked();
 
-    void RecordCallLocked(const std::string &call);
-    bool FailingLocked(Function function, uint32_t *code) const;
-    bool ConnectedWithLocked(uint32_t handle) const;
+    void RecordCallLocked(Function function, const char *format, ...)
+        __attribute__((format(printf, 3, 4)));
+    bool ConnectedWithLocked(uint32_t handle) const {
+        return session_.connected && handle == kHandle;
+    }
     bool EnqueueLocked(Delivery &&delivery);
-    Command DefaultTargetLocked() const;
-    static void Complete(const std::shared_ptr<Completion> &completion, Outcome outcome);
+    // `via`, else the running command, else the one started last, else the
+    // inventory: whose handlers get what names no command.
+    Command TargetLocked(int via) const;
 
-    // Autonomous demo.
+    // Demo thread: one tick of the autonomous demo; a flood's next chain
+    // when it is due and the queue has room, else a bounded wait for either.
     void AutoTickLocked();
-    void BuildAutoRecord(size_t tag, bool came, PendingRecord *pending);
+    void AddAutoRecordLocked(size_t tag, bool came, std::vector<PendingRecord> *chain);
     uint32_t RandomLocked();
-
-    // Flood: a stream of distinct tags for measurements, made on the demo
-    // thread. FloodStepLocked queues one chain when it is due and the queue
-    // has room, else waits (bounded) for either.
     void FloodStepLocked(std::unique_lock<std::mutex> &lock);
-    std::string RunFlood(const std::vector<std::string> &tokens);
 
     // Control commands.
     std::string Execute(const std::string &line);
-    // Queues `delivery` (mutex_ held through `lock`), releases the lock and
-    // waits, bounded, for the handler to return. Returns the reply line.
-    std::string QueueAndWait(Delivery &&delivery, std::unique_lock<std::mutex> &lock);
     std::string RunReport(const std::vector<std::string> &tokens);
-    std::string RunStatus(const std::vector<std::string> &tokens);
     std::string RunTags(const std::vector<std::string> &tokens);
-    std::string StateLine();
+    std::string RunFloodLocked(const std::vector<std::string> &tokens);
+    // Queues `delivery` (mutex_ held through `lock`) and waits, bounded, for
+    // the handler to return. Returns the reply line.
+    std::string QueueAndWait(Delivery &&delivery, std::unique_lock<std::mutex> &lock);
 
     std::mutex lifecycleMutex_;
     bool threadsStarted_ = false;  // guarded by lifecycleMutex_
@@ -149,58 +190,20 @@ private:
     std::condition_variable queueChanged_;
     std::condition_variable tickerWake_;
     std::condition_variable holdReleased_;
+    std::condition_variable delivered_;  // a waited-for delivery has its outcome
 
     // Everything below is guarded by mutex_.
     std::deque<Delivery> queue_;
-    bool deliveryRunning_ = false;
-    bool deliveryStopping_ = false;
-    bool tickerStopping_ = false;
+    bool stopped_ = true;  // no delivery and demo threads, or they are to end
     bool unloading_ = false;
     bool released_ = false;  // `release` came: a held ConnectReader goes on
-
     tStatusHandler statusHandlers_[kCommandCount] = {};
     tTagDataHandler dataHandlers_[kCommandCount] = {};
-    tStopResultHandler stopHandler_ = nullptr;
-    tGetResultFlagHandler getFlagHandler_ = nullptr;
-    tSetResultFlagHandler setFlagHandler_ = nullptr;
-
-    // Per connection session; ResetSessionLocked restores these on disconnect.
-    bool connected_ = false;
-    uint8_t connectParams_[sizeof(tConnectParams)] = {};
-    bool haveConnectParams_ = false;
-    Command running_ = kNoCommand;
-    Command lastStarted_ = kNoCommand;
-    bool acknowledged_ = false;  // the running command's start report went out
-    uint8_t readBank_ = 0;
-    uint32_t readAddress_ = 0;
-    uint8_t readCount_ = 0;
-    bool failing_[kFunctionCount] = {};
-    uint32_t failCodes_[kFunctionCount] = {};
-    bool withheld_[kFunctionCount] = {};
-    bool haveStartError_ = false;
-    uint32_t startError_ = 0;
-    uint32_t stopResult_ = 0;
-    uint8_t flags_ = 0;
-    std::deque<std::string> calls_;
-
-    // Autonomous demo.
-    bool autoMode_ = false;
-    bool autoDefault_ = false;
+    tResultHandler resultHandlers_[3] = {};  // stop, get flag, set flag
+    Session session_;
+    bool autoDefault_ = false;  // the demo is on when a session starts
     int autoPeriodMs_ = 1000;
-    unsigned autoTicks_ = 0;
-    static constexpr size_t kAutoTags = 5;
-    bool autoPresent_[kAutoTags] = {};
     uint32_t random_ = 0x2545F491u;
-
-    // Flood (per session).
-    uint64_t floodLeft_ = 0;    // tags still to queue
-    uint64_t floodQueued_ = 0;  // tags queued since the flood began
-    uint32_t floodSequence_ = 0;
-    uint32_t floodChain_ = 1;  // records per chain
-    uint32_t floodRate_ = 0;   // tags per second, 0: as fast as the handler takes them
-    uint32_t floodEvent_ = 0xFF;
-    Command floodVia_ = kInventory;
-    std::chrono::steady_clock::time_point floodStart_;
 };
 
 }  // namespace readersim

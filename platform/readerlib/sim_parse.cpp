@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 namespace readersim {
 
 namespace {
@@ -27,10 +29,33 @@ bool HasHexPrefix(const std::string &text) {
 const size_t kMaxDataWords = 255;
 const size_t kMaxEpcWords = sizeof(ReaderTagRecord::epc) / sizeof(uint16_t);
 
-bool ParseByte(const std::string &text, uint8_t *value) {
-    uint64_t parsed = 0;
-    if (!ParseUnsigned(text, 0xFF, &parsed)) return false;
-    *value = static_cast<uint8_t>(parsed);
+// A number as ParseUnsigned takes it, with an optional leading '-' or '+'.
+bool ParseInt16(const std::string &text, int16_t *value) {
+    bool negative = !text.empty() && text[0] == '-';
+    bool sign = negative || (!text.empty() && text[0] == '+');
+    uint64_t magnitude = 0;
+    if (!ParseUnsigned(text.substr(sign ? 1 : 0), negative ? 32768 : 32767, &magnitude))
+        return false;
+    int number = static_cast<int>(magnitude);
+    *value = static_cast<int16_t>(negative ? -number : number);
+    return true;
+}
+
+// One to four hex digits, with or without a 0x prefix.
+bool ParseHexWord(const std::string &text, uint16_t *value) {
+    std::string digits = text.substr(HasHexPrefix(text) ? 2 : 0);
+    return digits.size() <= 4 && ParseNumber("0x" + digits, value);
+}
+
+// Hex digits, a multiple of four: one 16-bit word per four digits, first word
+// first. At most `maxWords` words; no digits at all is zero words.
+bool ParseHexWords(const std::string &text, size_t maxWords, std::vector<uint16_t> *words) {
+    if (text.size() % 4 != 0 || text.size() / 4 > maxWords) return false;
+    std::vector<uint16_t> result(text.size() / 4);
+    for (size_t i = 0; i < result.size(); ++i) {
+        if (!ParseNumber("0x" + text.substr(4 * i, 4), &result[i])) return false;
+    }
+    words->swap(result);
     return true;
 }
 
@@ -72,55 +97,6 @@ bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value) {
     return true;
 }
 
-bool ParseSigned(const std::string &text, int64_t min, int64_t max, int64_t *value) {
-    bool negative = !text.empty() && text[0] == '-';
-    bool sign = negative || (!text.empty() && text[0] == '+');
-    // Magnitudes are compared as unsigned so INT64_MIN needs no special case.
-    uint64_t limit = negative ? (min < 0 ? 0 - static_cast<uint64_t>(min) : 0)
-                              : (max < 0 ? 0 : static_cast<uint64_t>(max));
-    uint64_t magnitude = 0;
-    if (!ParseUnsigned(text.substr(sign ? 1 : 0), limit, &magnitude)) return false;
-    if (negative) {
-        if (magnitude != 0 && min >= 0) return false;
-        *value = static_cast<int64_t>(0 - magnitude);
-    } else {
-        if (static_cast<int64_t>(magnitude) < min) return false;
-        *value = static_cast<int64_t>(magnitude);
-    }
-    return true;
-}
-
-bool ParseHexWord(const std::string &text, uint16_t *value) {
-    size_t start = HasHexPrefix(text) ? 2 : 0;
-    size_t digits = text.size() - start;
-    if (digits == 0 || digits > 4) return false;
-    uint16_t result = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        int digit = DigitValue(text[i], 16);
-        if (digit < 0) return false;
-        result = static_cast<uint16_t>(result << 4 | digit);
-    }
-    *value = result;
-    return true;
-}
-
-bool ParseHexWords(const std::string &text, size_t maxWords, std::vector<uint16_t> *words) {
-    if (text.size() % 4 != 0 || text.size() / 4 > maxWords) return false;
-    std::vector<uint16_t> result;
-    result.reserve(text.size() / 4);
-    for (size_t i = 0; i < text.size(); i += 4) {
-        uint16_t word = 0;
-        for (size_t j = i; j < i + 4; ++j) {
-            int digit = DigitValue(text[j], 16);
-            if (digit < 0) return false;
-            word = static_cast<uint16_t>(word << 4 | digit);
-        }
-        result.push_back(word);
-    }
-    words->swap(result);
-    return true;
-}
-
 std::string HexBytes(const uint8_t *bytes, size_t count) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;
@@ -140,10 +116,11 @@ PendingRecord::PendingRecord() {
 
 bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t end,
                  PendingRecord *pending, std::string *error) {
-    if (begin == end) {
-        *error = "empty record";
+    auto fail = [error](const std::string &why) {
+        *error = why;
         return false;
-    }
+    };
+    if (begin == end) return fail("empty record");
     // Each key may appear once: a repeated key is almost always a typing
     // error in a test, and silently taking one of them would hide it.
     std::vector<std::string> seen;
@@ -155,39 +132,29 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
     for (size_t i = begin; i < end; ++i) {
         const std::string &token = tokens[i];
         size_t equals = token.find('=');
-        if (equals == std::string::npos || equals == 0) {
-            *error = "expected key=value: " + token.substr(0, 64);
-            return false;
-        }
+        if (equals == std::string::npos || equals == 0)
+            return fail("expected key=value: " + token.substr(0, 64));
         std::string key = token.substr(0, equals);
         std::string value = token.substr(equals + 1);
         for (const std::string &other : seen) {
-            if (other == key) {
-                *error = "repeated key " + key;
-                return false;
-            }
+            if (other == key) return fail("repeated key " + key);
         }
         seen.push_back(key);
         bool ok = true;
         if (key == "epc") {
             std::vector<uint16_t> words;
             ok = ParseHexWords(value, kMaxEpcWords, &words);
-            if (ok) {
-                for (size_t w = 0; w < words.size(); ++w)
-                    record.epc[w] = words[w];
-                record.epcLength = static_cast<uint8_t>(words.size());
-            }
+            std::copy(words.begin(), words.end(), record.epc);
+            record.epcLength = static_cast<uint8_t>(words.size());
         } else if (key == "epclen") {
-            ok = ParseByte(value, &epcLength);
+            ok = ParseNumber(value, &epcLength);
             haveEpcLength = true;
         } else if (key == "antenna") {
-            ok = ParseByte(value, &record.antenna);
+            ok = ParseNumber(value, &record.antenna);
         } else if (key == "rssi") {
-            ok = ParseByte(value, &record.rssi);
+            ok = ParseNumber(value, &record.rssi);
         } else if (key == "rssidbm") {
-            int64_t dbm = 0;
-            ok = ParseSigned(value, INT16_MIN, INT16_MAX, &dbm);
-            record.rssiDbm = static_cast<int16_t>(dbm);
+            ok = ParseInt16(value, &record.rssiDbm);
         } else if (key == "pc") {
             ok = ParseHexWord(value, &record.pc);
         } else if (key == "xpc1") {
@@ -195,24 +162,20 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
         } else if (key == "xpc2") {
             ok = ParseHexWord(value, &record.xpcW2);
         } else if (key == "result") {
-            ok = ParseByte(value, &record.readResult);
+            ok = ParseNumber(value, &record.readResult);
         } else if (key == "data") {
             ok = ParseHexWords(value, kMaxDataWords, &pending->words);
             pending->hasData = ok;
             record.dataLength = static_cast<uint8_t>(pending->words.size());
         } else if (key == "datalen") {
-            ok = ParseByte(value, &dataLength);
+            ok = ParseNumber(value, &dataLength);
             haveDataLength = true;
         } else if (key == "ts") {
-            ok = ParseUnsigned(value, UINT64_MAX, &record.timestampMs);
+            ok = ParseNumber(value, &record.timestampMs);
         } else {
-            *error = "unknown key " + key.substr(0, 64);
-            return false;
+            return fail("unknown key " + key.substr(0, 64));
         }
-        if (!ok) {
-            *error = "bad value for " + key;
-            return false;
-        }
+        if (!ok) return fail("bad value for " + key);
     }
     if (haveEpcLength) record.epcLength = epcLength;
     if (haveDataLength) {
@@ -226,12 +189,13 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
     return true;
 }
 
-void LinkChain(std::vector<PendingRecord> *chain) {
+const ReaderTagRecord *LinkChain(std::vector<PendingRecord> *chain) {
     for (size_t i = 0; i < chain->size(); ++i) {
         PendingRecord &pending = (*chain)[i];
         pending.record.data = pending.hasData ? pending.words.data() : nullptr;
         pending.record.next = i + 1 < chain->size() ? &(*chain)[i + 1].record : nullptr;
     }
+    return chain->empty() ? nullptr : &chain->front().record;
 }
 
 }  // namespace readersim

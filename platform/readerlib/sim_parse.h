@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,13 +20,14 @@ std::vector<std::string> SplitTokens(const std::string &line);
 
 // An unsigned decimal or 0x-hex number no greater than `max`.
 bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value);
-// As ParseUnsigned with an optional leading '-' or '+', within [min, max].
-bool ParseSigned(const std::string &text, int64_t min, int64_t max, int64_t *value);
-// One to four hex digits, with or without a 0x prefix.
-bool ParseHexWord(const std::string &text, uint16_t *value);
-// Hex digits, a multiple of four: one 16-bit word per four digits, first word
-// first. At most `maxWords` words; no digits at all is zero words.
-bool ParseHexWords(const std::string &text, size_t maxWords, std::vector<uint16_t> *words);
+// An unsigned number that fits in T; *value is written only on success.
+template <typename T>
+bool ParseNumber(const std::string &text, T *value) {
+    uint64_t parsed = 0;
+    if (!ParseUnsigned(text, std::numeric_limits<T>::max(), &parsed)) return false;
+    *value = static_cast<T>(parsed);
+    return true;
+}
 
 // Lowercase hex of `count` bytes, two digits each.
 std::string HexBytes(const uint8_t *bytes, size_t count);
@@ -49,8 +51,8 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
                  PendingRecord *pending, std::string *error);
 
 // Links a chain: record i's next is record i+1, data pointers point at the
-// words of records that carry data.
-void LinkChain(std::vector<PendingRecord> *chain);
+// words of records that carry data. Returns the first record, if any.
+const ReaderTagRecord *LinkChain(std::vector<PendingRecord> *chain);
 
 }  // namespace readersim
 
