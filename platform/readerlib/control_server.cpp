@@ -28,7 +28,7 @@ const int kPollTimeoutMs = 1000;
 // Pause after a failed accept before trying again.
 const int kAcceptRetryMs = 100;
 
-struct Controller {
+struct tController {
     int fd = -1;
     std::string pending;      // bytes of the line being received
     bool discarding = false;  // skipping the rest of an over-long line
@@ -77,8 +77,8 @@ bool OnLibraryThread() {
     return tLibraryThread;
 }
 
-bool ControlServer::Start(const std::string &path, Executor executor, void *context,
-                          std::string *error) {
+bool CControlServer::Start(const std::string &path, Executor executor, void *context,
+                           std::string *error) {
     if (threadStarted_) return true;
     struct sockaddr_un address;
     memset(&address, 0, sizeof(address));
@@ -123,7 +123,7 @@ bool ControlServer::Start(const std::string &path, Executor executor, void *cont
         executor_ = executor;
         context_ = context;
         stopping_.store(false);
-        rc = StartLibraryThread<ControlServer, &ControlServer::Serve>(&thread_, this);
+        rc = StartLibraryThread<CControlServer, &CControlServer::Serve>(&thread_, this);
         if (rc != 0) *error = std::string("pthread_create: ") + strerror(rc);
     }
     threadStarted_ = rc == 0;
@@ -131,7 +131,7 @@ bool ControlServer::Start(const std::string &path, Executor executor, void *cont
     return rc == 0;
 }
 
-void ControlServer::Stop() {
+void CControlServer::Stop() {
     if (threadStarted_) {
         stopping_.store(true);
         char byte = 1;
@@ -153,16 +153,16 @@ void ControlServer::Stop() {
     path_.clear();
 }
 
-void ControlServer::Serve() {
+void CControlServer::Serve() {
     pthread_setname_np(pthread_self(), "readersim-ctl");
-    std::vector<Controller> controllers;
+    std::vector<tController> controllers;
     std::vector<struct pollfd> fds;
     char buffer[4096];
     while (!stopping_.load()) {
         fds.clear();
         fds.push_back({wakeRead_, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
-        for (const Controller &c : controllers)
+        for (const tController &c : controllers)
             fds.push_back({c.fd, POLLIN, 0});
         int ready = poll(fds.data(), fds.size(), kPollTimeoutMs);
         if (ready < 0 && errno != EINTR) break;
@@ -172,7 +172,7 @@ void ControlServer::Serve() {
         // Serve the connected controllers first: the indexes of fds match
         // `controllers` only until a new one is accepted.
         for (size_t i = 0; i < controllers.size() && !stopping_.load(); ++i) {
-            Controller &c = controllers[i];
+            tController &c = controllers[i];
             if (fds[i + 2].revents == 0) continue;
             ssize_t n = recv(c.fd, buffer, sizeof(buffer), 0);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
@@ -215,13 +215,13 @@ void ControlServer::Serve() {
                 WriteAll(fd, "ERR too many controllers\n");
                 close(fd);
             } else if (fd >= 0) {
-                Controller c;
+                tController c;
                 c.fd = fd;
                 controllers.push_back(c);
             }
         }
     }
-    for (Controller &c : controllers)
+    for (tController &c : controllers)
         CloseQuietly(&c.fd);
 }
 

@@ -12,7 +12,7 @@
 
 namespace readersim {
 
-class ControlServer {
+class CControlServer {
 public:
     // Runs one command line (without its newline) and returns the reply line
     // (without its newline). Called on the server's thread only.
@@ -24,7 +24,7 @@ public:
     // Controllers connected at once; more are told so and closed.
     static constexpr size_t kMaxControllers = 16;
 
-    ~ControlServer() { Stop(); }
+    ~CControlServer() { Stop(); }
 
     // Listens at `path` (replacing a stale socket there, never another kind of
     // file) and starts the serving thread. On failure returns false with the

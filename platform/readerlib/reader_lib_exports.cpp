@@ -1,7 +1,7 @@
 // The exported reader-access functions of the simulated libReaderLib.so, and
 // the hooks that run when the library is loaded and unloaded.
 //
-// The library's state lives in one heap-allocated Engine, created by the load
+// The library's state lives in one heap-allocated engine, created by the load
 // hook and destroyed by the unload hook. It is not a static object on purpose:
 // static destructors run before the unload hook, which still needs the state
 // to stop the library's threads.
@@ -18,11 +18,11 @@
 
 namespace {
 
-using readersim::Engine;
+using readersim::CEngine;
 
-std::atomic<Engine *> gEngine{nullptr};
+std::atomic<CEngine *> gEngine{nullptr};
 
-Engine *TheEngine() {
+CEngine *TheEngine() {
     return gEngine.load(std::memory_order_acquire);
 }
 
@@ -30,18 +30,18 @@ Engine *TheEngine() {
 // loaded (before the load hook or after the unload hook) is not accepted.
 template <typename Method, typename... Args>
 uint32_t OnEngine(Method method, Args... args) {
-    Engine *engine = TheEngine();
-    return engine != nullptr ? (engine->*method)(args...) : Engine::kResultNotConnected;
+    CEngine *engine = TheEngine();
+    return engine != nullptr ? (engine->*method)(args...) : CEngine::kResultNotConnected;
 }
 
 __attribute__((constructor)) void LoadReaderSim() {
-    Engine *engine = new Engine();
+    CEngine *engine = new CEngine();
     gEngine.store(engine, std::memory_order_release);
     engine->Load();
 }
 
 __attribute__((destructor)) void UnloadReaderSim() {
-    Engine *engine = gEngine.exchange(nullptr, std::memory_order_acq_rel);
+    CEngine *engine = gEngine.exchange(nullptr, std::memory_order_acq_rel);
     if (engine == nullptr) return;
     engine->Unload();
     delete engine;
@@ -52,66 +52,66 @@ __attribute__((destructor)) void UnloadReaderSim() {
 extern "C" {
 
 uint32_t ConnectReader(tConnectParams *params, uint32_t reserved) {
-    Engine *engine = TheEngine();
+    CEngine *engine = TheEngine();
     return engine != nullptr ? engine->Connect(params, reserved) : 0;
 }
 
 void DisconnectReader(uint32_t handle) {
-    Engine *engine = TheEngine();
+    CEngine *engine = TheEngine();
     if (engine != nullptr) engine->Disconnect(handle);
 }
 
 uint32_t SetDllResultHandlerASyncGetEPCs(tStatusHandler status, tTagDataHandler data) {
-    return OnEngine(&Engine::SetCommandHandlers, readersim::kInventory, status, data);
+    return OnEngine(&CEngine::SetCommandHandlers, readersim::kInventory, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncReadDataAny(tStatusHandler status, tTagDataHandler data) {
-    return OnEngine(&Engine::SetCommandHandlers, readersim::kRead, status, data);
+    return OnEngine(&CEngine::SetCommandHandlers, readersim::kRead, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncReadDataUntilEndOfBankAny(tStatusHandler status,
                                                            tTagDataHandler data) {
-    return OnEngine(&Engine::SetCommandHandlers, readersim::kReadUntil, status, data);
+    return OnEngine(&CEngine::SetCommandHandlers, readersim::kReadUntil, status, data);
 }
 
 uint32_t SetDllResultHandlerASyncStopCommand(tStopResultHandler handler) {
-    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerStop, handler);
+    return OnEngine(&CEngine::SetResultHandler, readersim::kFnSetHandlerStop, handler);
 }
 
 uint32_t SetDllResultHandlerGetExtendedResultFlag(tGetResultFlagHandler handler) {
-    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerGetFlag, handler);
+    return OnEngine(&CEngine::SetResultHandler, readersim::kFnSetHandlerGetFlag, handler);
 }
 
 uint32_t SetDllResultHandlerSetExtendedResultFlag(tSetResultFlagHandler handler) {
-    return OnEngine(&Engine::SetResultHandler, readersim::kFnSetHandlerSetFlag, handler);
+    return OnEngine(&CEngine::SetResultHandler, readersim::kFnSetHandlerSetFlag, handler);
 }
 
 uint32_t ASyncGetEPCs(uint32_t handle) {
-    return OnEngine(&Engine::StartCommand, readersim::kInventory, handle, 0, 0, 0, 0);
+    return OnEngine(&CEngine::StartCommand, readersim::kInventory, handle, 0, 0, 0, 0);
 }
 
 uint32_t ASyncReadDataAny(uint32_t handle, uint32_t password, uint8_t memoryBank,
                           uint32_t wordAddress, uint8_t wordCount) {
-    return OnEngine(&Engine::StartCommand, readersim::kRead, handle, password, memoryBank,
+    return OnEngine(&CEngine::StartCommand, readersim::kRead, handle, password, memoryBank,
                     wordAddress, wordCount);
 }
 
 uint32_t ASyncReadDataUntilEndOfBankAny(uint32_t handle, uint32_t password, uint8_t memoryBank,
                                         uint32_t wordAddress, uint8_t wordCount) {
-    return OnEngine(&Engine::StartCommand, readersim::kReadUntil, handle, password, memoryBank,
+    return OnEngine(&CEngine::StartCommand, readersim::kReadUntil, handle, password, memoryBank,
                     wordAddress, wordCount);
 }
 
 uint32_t ASyncStopCommand(uint32_t handle) {
-    return OnEngine(&Engine::StopCommand, handle);
+    return OnEngine(&CEngine::StopCommand, handle);
 }
 
 uint32_t GetExtendedResultFlag(uint32_t handle) {
-    return OnEngine(&Engine::GetFlag, handle);
+    return OnEngine(&CEngine::GetFlag, handle);
 }
 
 uint32_t SetExtendedResultFlag(uint32_t handle, uint8_t flags) {
-    return OnEngine(&Engine::SetFlag, handle, flags);
+    return OnEngine(&CEngine::SetFlag, handle, flags);
 }
 
 }  // extern "C"

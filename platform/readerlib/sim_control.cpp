@@ -37,13 +37,13 @@ void SplitOption(const std::string &token, std::string *key, std::string *value)
 
 // Options of report/status: code=N (report only), handle=H and via=V, each
 // at most once.
-struct ReportOptions {
+struct tReportOptions {
     uint32_t code = 0;
-    uint32_t handle = Engine::kHandle;
+    uint32_t handle = CEngine::kHandle;
     int via = kNoCommand;
 };
 
-bool ParseOption(const std::string &token, bool allowCode, ReportOptions *options,
+bool ParseOption(const std::string &token, bool allowCode, tReportOptions *options,
                  std::vector<std::string> *seen) {
     std::string key, value;
     SplitOption(token, &key, &value);
@@ -60,7 +60,7 @@ bool ParseOption(const std::string &token, bool allowCode, ReportOptions *option
 
 }  // namespace
 
-std::string Engine::Execute(const std::string &line) {
+std::string CEngine::Execute(const std::string &line) {
     std::vector<std::string> tokens = SplitTokens(line);
     if (tokens.empty()) return "ERR empty command";
     const std::string &verb = tokens[0];
@@ -135,7 +135,7 @@ std::string Engine::Execute(const std::string &line) {
     return "ERR unknown command";
 }
 
-std::string Engine::QueueAndWait(Delivery &&delivery, std::unique_lock<std::mutex> &lock) {
+std::string CEngine::QueueAndWait(tDelivery &&delivery, std::unique_lock<std::mutex> &lock) {
     auto outcome = std::make_shared<Outcome>(kPending);
     delivery.outcome = outcome;
     if (!EnqueueLocked(std::move(delivery))) return "ERR not queued";
@@ -147,11 +147,11 @@ std::string Engine::QueueAndWait(Delivery &&delivery, std::unique_lock<std::mute
 
 // report start|heartbeat|stop [code=N] [handle=H] [via=V]
 // status CODE STATUS [handle=H] [via=V]
-std::string Engine::RunReport(const std::vector<std::string> &tokens) {
+std::string CEngine::RunReport(const std::vector<std::string> &tokens) {
     bool report = tokens[0] == "report";
     size_t firstOption = report ? 2 : 3;
     if (tokens.size() < firstOption) return "ERR bad arguments";
-    ReportOptions options;
+    tReportOptions options;
     uint32_t status = kStatusStopped;
     if (!report) {
         if (!ParseNumber(tokens[1], &options.code) || !ParseNumber(tokens[2], &status))
@@ -183,7 +183,7 @@ std::string Engine::RunReport(const std::vector<std::string> &tokens) {
 }
 
 // tags [via=V] EVENT [via=V] REC [| REC ...]
-std::string Engine::RunTags(const std::vector<std::string> &tokens) {
+std::string CEngine::RunTags(const std::vector<std::string> &tokens) {
     size_t i = 1;
     int via = kNoCommand;
     bool haveEvent = false;
@@ -207,7 +207,7 @@ std::string Engine::RunTags(const std::vector<std::string> &tokens) {
     if (!haveEvent) return "ERR missing event";
     if (i >= tokens.size()) return "ERR missing records";
 
-    std::vector<PendingRecord> chain;
+    std::vector<tPendingRecord> chain;
     for (size_t begin = i, end = i; end <= tokens.size(); ++end) {
         if (end < tokens.size() && tokens[end] != "|") continue;
         if (chain.size() >= kMaxChainRecords) return "ERR too many records";
@@ -218,13 +218,13 @@ std::string Engine::RunTags(const std::vector<std::string> &tokens) {
     }
 
     std::unique_lock<std::mutex> lock(mutex_);
-    Delivery delivery(kTagChain, event, 0, TargetLocked(via));
+    tDelivery delivery(kTagChain, event, 0, TargetLocked(via));
     delivery.chain = std::move(chain);
     return QueueAndWait(std::move(delivery), lock);
 }
 
 // flood COUNT [chain=K] [rate=R] [event=came|left] [via=V] | flood stop | flood
-std::string Engine::RunFloodLocked(const std::vector<std::string> &tokens) {
+std::string CEngine::RunFloodLocked(const std::vector<std::string> &tokens) {
     if (tokens.size() == 1) {
         return Format("OK %llu", static_cast<unsigned long long>(session_.floodLeft));
     }

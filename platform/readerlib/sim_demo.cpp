@@ -34,20 +34,20 @@ void SetDemoRecord(uint32_t antenna, uint32_t dbmStep, ReaderTagRecord *record) 
 // monotonic time of the handler call in its EPC, so a client can tell order
 // and latency from the datagram alone. As Korvane writes it, the EPC reads
 // SSSSSSSS TTTTTTTTTTTTTTTT: the sequence number, then the nanoseconds.
-void StampFloodChain(std::vector<PendingRecord> *chain) {
+void StampFloodChain(std::vector<tPendingRecord> *chain) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     uint64_t ns =
         static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
     uint64_t wallMs = WallClockMs();
-    for (PendingRecord &pending : *chain) {
+    for (tPendingRecord &pending : *chain) {
         for (int word = 0; word < 4; ++word)
             pending.record.epc[word] = static_cast<uint16_t>(ns >> (16 * word));
         pending.record.timestampMs = wallMs;
     }
 }
 
-void Engine::TickerLoop() {
+void CEngine::TickerLoop() {
     pthread_setname_np(pthread_self(), "readersim-demo");
     std::unique_lock<std::mutex> lock(mutex_);
     auto period = std::chrono::milliseconds(autoPeriodMs_);
@@ -67,7 +67,7 @@ void Engine::TickerLoop() {
     }
 }
 
-uint32_t Engine::RandomLocked() {
+uint32_t CEngine::RandomLocked() {
     // xorshift32: plenty for a demo, and no shared state outside mutex_.
     random_ ^= random_ << 13;
     random_ ^= random_ >> 17;
@@ -77,14 +77,14 @@ uint32_t Engine::RandomLocked() {
 
 // One demo tick: a heartbeat every third tick, and one or two of the five
 // tags come into or leave the field.
-void Engine::AutoTickLocked() {
+void CEngine::AutoTickLocked() {
     Command running = session_.running;
     if (!session_.autoMode || running == kNoCommand || !session_.acknowledged) return;
     if (queue_.size() > kAutoQueueLimit) return;
     if (++session_.autoTicks % 3 == 0) EnqueueLocked({kStatusReport, 0, kStatusHeartbeat, running});
     size_t first = RandomLocked() % kAutoTags;
     bool came = !session_.autoPresent[first];
-    Delivery chain(kTagChain, came ? 0xFF : 0x00, 0, running);
+    tDelivery chain(kTagChain, came ? 0xFF : 0x00, 0, running);
     AddAutoRecordLocked(first, came, &chain.chain);
     if (RandomLocked() % 4 == 0) {
         size_t second = (first + 1 + RandomLocked() % (kAutoTags - 1)) % kAutoTags;
@@ -95,10 +95,10 @@ void Engine::AutoTickLocked() {
 
 // Adds demo tag `tag` to `chain` as coming into or leaving the field; coming
 // into it under a read, with the words the running read asks for.
-void Engine::AddAutoRecordLocked(size_t tag, bool came, std::vector<PendingRecord> *chain) {
+void CEngine::AddAutoRecordLocked(size_t tag, bool came, std::vector<tPendingRecord> *chain) {
     session_.autoPresent[tag] = came;
     chain->emplace_back();
-    PendingRecord *pending = &chain->back();
+    tPendingRecord *pending = &chain->back();
     ReaderTagRecord &record = pending->record;
     uint32_t dbmStep = RandomLocked();
     SetDemoRecord(RandomLocked(), dbmStep, &record);
@@ -141,8 +141,8 @@ void Engine::AddAutoRecordLocked(size_t tag, bool came, std::vector<PendingRecor
     }
 }
 
-void Engine::FloodStepLocked(std::unique_lock<std::mutex> &lock) {
-    Session &s = session_;
+void CEngine::FloodStepLocked(std::unique_lock<std::mutex> &lock) {
+    tSession &s = session_;
     if (!s.connected) {
         s.floodLeft = 0;
         return;
@@ -160,11 +160,11 @@ void Engine::FloodStepLocked(std::unique_lock<std::mutex> &lock) {
             return;
         }
     }
-    Delivery chain(kTagChain, s.floodEvent, 0, s.floodVia);
+    tDelivery chain(kTagChain, s.floodEvent, 0, s.floodVia);
     chain.flood = true;
     uint64_t records = s.floodLeft < s.floodChain ? s.floodLeft : s.floodChain;
     chain.chain.resize(records);
-    for (PendingRecord &pending : chain.chain) {
+    for (tPendingRecord &pending : chain.chain) {
         uint32_t sequence = s.floodSequence++;
         SetDemoRecord(sequence, sequence, &pending.record);
         // The record holds the EPC from its last word to its first.

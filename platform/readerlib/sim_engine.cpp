@@ -71,12 +71,12 @@ uint64_t WallClockMs() {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-void Engine::Load() {
+void CEngine::Load() {
     const char *path = getenv("READERSIM_SOCKET");
     if (path != nullptr && path[0] != '\0') StartThreads();
 }
 
-void Engine::Unload() {
+void CEngine::Unload() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         unloading_ = true;
@@ -88,7 +88,7 @@ void Engine::Unload() {
 // Starts the delivery and demo threads and, when READERSIM_SOCKET is set, the
 // control socket. Both variables are read here, at load or at ConnectReader,
 // so a process may set them after the library was loaded.
-void Engine::StartThreads() {
+void CEngine::StartThreads() {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
     if (threadsStarted_) return;
     const char *pathValue = getenv("READERSIM_SOCKET");
@@ -104,14 +104,14 @@ void Engine::StartThreads() {
     }
     // Threads are started before the socket: a controller's first command
     // may already need the delivery thread.
-    int rc = StartLibraryThread<Engine, &Engine::DeliveryLoop>(&deliveryThread_, this);
+    int rc = StartLibraryThread<CEngine, &CEngine::DeliveryLoop>(&deliveryThread_, this);
     if (rc != 0) {
         fprintf(stderr, "readersim: cannot start the delivery thread: %s\n", strerror(rc));
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
         return;
     }
-    rc = StartLibraryThread<Engine, &Engine::TickerLoop>(&tickerThread_, this);
+    rc = StartLibraryThread<CEngine, &CEngine::TickerLoop>(&tickerThread_, this);
     if (rc != 0) {
         fprintf(stderr, "readersim: cannot start the demo thread: %s\n", strerror(rc));
         {
@@ -125,7 +125,7 @@ void Engine::StartThreads() {
     threadsStarted_ = true;
     std::string error;
     auto execute = [](void *self, const std::string &line) {
-        return static_cast<Engine *>(self)->Execute(line);
+        return static_cast<CEngine *>(self)->Execute(line);
     };
     if (!path.empty() && !server_.Start(path, execute, this, &error))
         fprintf(stderr, "readersim: no control socket at %s: %s\n", path.c_str(), error.c_str());
@@ -135,7 +135,7 @@ void Engine::StartThreads() {
 // controller waiting on a delivery gets its answer; then the demo thread and
 // the control socket. What the session changed goes back to the state of a
 // freshly loaded library; handlers and a given `release` stay.
-void Engine::StopThreadsAndReset() {
+void CEngine::StopThreadsAndReset() {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
     if (threadsStarted_) {
         {
@@ -147,7 +147,7 @@ void Engine::StopThreadsAndReset() {
         pthread_join(deliveryThread_, nullptr);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (Delivery &delivery : queue_) {
+            for (tDelivery &delivery : queue_) {
                 if (delivery.outcome) *delivery.outcome = kDropped;
             }
             queue_.clear();
@@ -158,14 +158,14 @@ void Engine::StopThreadsAndReset() {
         threadsStarted_ = false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    session_ = Session();
+    session_ = tSession();
     session_.autoMode = autoDefault_;
 }
 
 // ---------------------------------------------------------------------------
 // Helpers (mutex_ held)
 
-void Engine::RecordCallLocked(Function function, const char *format, ...) {
+void CEngine::RecordCallLocked(Function function, const char *format, ...) {
     char args[128];
     va_list list;
     va_start(list, format);
@@ -188,14 +188,14 @@ void Engine::RecordCallLocked(Function function, const char *format, ...) {
     }
 }
 
-bool Engine::EnqueueLocked(Delivery &&delivery) {
+bool CEngine::EnqueueLocked(tDelivery &&delivery) {
     if (stopped_ || queue_.size() >= kMaxQueued) return false;
     queue_.push_back(std::move(delivery));
     queueChanged_.notify_one();
     return true;
 }
 
-Command Engine::TargetLocked(int via) const {
+Command CEngine::TargetLocked(int via) const {
     if (via != kNoCommand) return static_cast<Command>(via);
     if (session_.running != kNoCommand) return session_.running;
     if (session_.lastStarted != kNoCommand) return session_.lastStarted;
@@ -205,7 +205,7 @@ Command Engine::TargetLocked(int via) const {
 // ---------------------------------------------------------------------------
 // Exported functions
 
-uint32_t Engine::Connect(tConnectParams *params, uint32_t reserved) {
+uint32_t CEngine::Connect(tConnectParams *params, uint32_t reserved) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         RecordCallLocked(kFnConnectReader, "%s,%u", params != nullptr ? "params" : "null",
@@ -233,7 +233,7 @@ uint32_t Engine::Connect(tConnectParams *params, uint32_t reserved) {
     return kHandle;
 }
 
-void Engine::Disconnect(uint32_t handle) {
+void CEngine::Disconnect(uint32_t handle) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         RecordCallLocked(kFnDisconnectReader, "%u", handle);
@@ -248,7 +248,7 @@ void Engine::Disconnect(uint32_t handle) {
     StopThreadsAndReset();
 }
 
-uint32_t Engine::SetCommandHandlers(Command command, tStatusHandler status, tTagDataHandler data) {
+uint32_t CEngine::SetCommandHandlers(Command command, tStatusHandler status, tTagDataHandler data) {
     Function function = static_cast<Function>(kFnSetHandlerGetEPCs + command);
     std::lock_guard<std::mutex> lock(mutex_);
     RecordCallLocked(function, "%s,%s", SetOrNull(status), SetOrNull(data));
@@ -258,7 +258,7 @@ uint32_t Engine::SetCommandHandlers(Command command, tStatusHandler status, tTag
     return 0;
 }
 
-uint32_t Engine::SetResultHandler(Function function, tResultHandler handler) {
+uint32_t CEngine::SetResultHandler(Function function, tResultHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     RecordCallLocked(function, "%s", SetOrNull(handler));
     if (session_.failing[function]) return session_.failCodes[function];
@@ -266,8 +266,8 @@ uint32_t Engine::SetResultHandler(Function function, tResultHandler handler) {
     return 0;
 }
 
-uint32_t Engine::StartCommand(Command command, uint32_t handle, uint32_t password, uint8_t bank,
-                              uint32_t wordAddress, uint8_t wordCount) {
+uint32_t CEngine::StartCommand(Command command, uint32_t handle, uint32_t password, uint8_t bank,
+                               uint32_t wordAddress, uint8_t wordCount) {
     Function function = static_cast<Function>(kFnGetEPCs + command);
     std::lock_guard<std::mutex> lock(mutex_);
     if (command == kInventory) {
@@ -300,7 +300,7 @@ uint32_t Engine::StartCommand(Command command, uint32_t handle, uint32_t passwor
     return 0;
 }
 
-uint32_t Engine::StopCommand(uint32_t handle) {
+uint32_t CEngine::StopCommand(uint32_t handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     RecordCallLocked(kFnStopCommand, "%u", handle);
     if (session_.failing[kFnStopCommand]) return session_.failCodes[kFnStopCommand];
@@ -318,7 +318,7 @@ uint32_t Engine::StopCommand(uint32_t handle) {
     return 0;
 }
 
-uint32_t Engine::GetFlag(uint32_t handle) {
+uint32_t CEngine::GetFlag(uint32_t handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     RecordCallLocked(kFnGetFlag, "%u", handle);
     if (session_.failing[kFnGetFlag]) return session_.failCodes[kFnGetFlag];
@@ -327,7 +327,7 @@ uint32_t Engine::GetFlag(uint32_t handle) {
     return EnqueueLocked({kGetFlagResult, session_.flags}) ? 0 : kResultBusy;
 }
 
-uint32_t Engine::SetFlag(uint32_t handle, uint8_t flags) {
+uint32_t CEngine::SetFlag(uint32_t handle, uint8_t flags) {
     std::lock_guard<std::mutex> lock(mutex_);
     RecordCallLocked(kFnSetFlag, "%u,%u", handle, flags);
     if (session_.failing[kFnSetFlag]) return session_.failCodes[kFnSetFlag];
@@ -341,14 +341,14 @@ uint32_t Engine::SetFlag(uint32_t handle, uint8_t flags) {
 // ---------------------------------------------------------------------------
 // Delivery thread
 
-void Engine::DeliveryLoop() {
+void CEngine::DeliveryLoop() {
     pthread_setname_np(pthread_self(), "readersim-call");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         while (queue_.empty() && !stopped_)
             queueChanged_.wait_for(lock, kIdleWait);
         if (stopped_) return;
-        Delivery delivery = std::move(queue_.front());
+        tDelivery delivery = std::move(queue_.front());
         queue_.pop_front();
         if (session_.floodLeft > 0 && queue_.size() < kFloodQueueDepth / 2)
             tickerWake_.notify_one();

@@ -69,9 +69,9 @@ typedef tStopResultHandler tResultHandler;
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 uint64_t WallClockMs();
 // Stamps a flood chain with the time of the handler call, right before it.
-void StampFloodChain(std::vector<PendingRecord> *chain);
+void StampFloodChain(std::vector<tPendingRecord> *chain);
 
-class Engine {
+class CEngine {
 public:
     static constexpr uint32_t kHandle = 0x4B56;
     // Results of commands the library does not accept on its own account.
@@ -101,23 +101,23 @@ private:
     enum Outcome { kPending, kDelivered, kNoHandler, kDropped };
     // The result kinds are in the order of their registrations.
     enum DeliveryKind { kStatusReport, kTagChain, kStopResult, kGetFlagResult, kSetFlagResult };
-    struct Delivery {
-        Delivery(DeliveryKind kind, uint32_t first, uint32_t second = 0,
-                 Command command = kInventory, uint32_t handle = kHandle)
+    struct tDelivery {
+        tDelivery(DeliveryKind kind, uint32_t first, uint32_t second = 0,
+                  Command command = kInventory, uint32_t handle = kHandle)
             : kind(kind), first(first), second(second), command(command), handle(handle) {}
         DeliveryKind kind;
         uint32_t first;   // code, event, result or flags value
         uint32_t second;  // status, or the chain's unused value
         Command command;  // whose handlers, for reports and chains
         uint32_t handle;
-        std::vector<PendingRecord> chain;
+        std::vector<tPendingRecord> chain;
         bool flood = false;                // stamp the records with the time of the handler call
         std::shared_ptr<Outcome> outcome;  // set when a controller waits, guarded by mutex_
     };
 
     static constexpr size_t kAutoTags = 5;
     // What a connection session changes; a disconnect starts a fresh one.
-    struct Session {
+    struct tSession {
         bool connected = false;
         uint8_t connectParams[sizeof(tConnectParams)] = {};
         bool haveConnectParams = false;
@@ -159,7 +159,7 @@ private:
     bool ConnectedWithLocked(uint32_t handle) const {
         return session_.connected && handle == kHandle;
     }
-    bool EnqueueLocked(Delivery &&delivery);
+    bool EnqueueLocked(tDelivery &&delivery);
     // `via`, else the running command, else the one started last, else the
     // inventory: whose handlers get what names no command.
     Command TargetLocked(int via) const;
@@ -167,7 +167,7 @@ private:
     // Demo thread: one tick of the autonomous demo; a flood's next chain
     // when it is due and the queue has room, else a bounded wait for either.
     void AutoTickLocked();
-    void AddAutoRecordLocked(size_t tag, bool came, std::vector<PendingRecord> *chain);
+    void AddAutoRecordLocked(size_t tag, bool came, std::vector<tPendingRecord> *chain);
     uint32_t RandomLocked();
     void FloodStepLocked(std::unique_lock<std::mutex> &lock);
 
@@ -178,13 +178,13 @@ private:
     std::string RunFloodLocked(const std::vector<std::string> &tokens);
     // Queues `delivery` (mutex_ held through `lock`) and waits, bounded, for
     // the handler to return. Returns the reply line.
-    std::string QueueAndWait(Delivery &&delivery, std::unique_lock<std::mutex> &lock);
+    std::string QueueAndWait(tDelivery &&delivery, std::unique_lock<std::mutex> &lock);
 
     std::mutex lifecycleMutex_;
     bool threadsStarted_ = false;  // guarded by lifecycleMutex_
     pthread_t deliveryThread_{};
     pthread_t tickerThread_{};
-    ControlServer server_;
+    CControlServer server_;
 
     std::mutex mutex_;
     std::condition_variable queueChanged_;
@@ -193,14 +193,14 @@ private:
     std::condition_variable delivered_;  // a waited-for delivery has its outcome
 
     // Everything below is guarded by mutex_.
-    std::deque<Delivery> queue_;
+    std::deque<tDelivery> queue_;
     bool stopped_ = true;  // no delivery and demo threads, or they are to end
     bool unloading_ = false;
     bool released_ = false;  // `release` came: a held ConnectReader goes on
     tStatusHandler statusHandlers_[kCommandCount] = {};
     tTagDataHandler dataHandlers_[kCommandCount] = {};
     tResultHandler resultHandlers_[3] = {};  // stop, get flag, set flag
-    Session session_;
+    tSession session_;
     bool autoDefault_ = false;  // the demo is on when a session starts
     int autoPeriodMs_ = 1000;
     uint32_t random_ = 0x2545F491u;

@@ -108,14 +108,14 @@ std::string HexBytes(const uint8_t *bytes, size_t count) {
     return text;
 }
 
-PendingRecord::PendingRecord() {
+tPendingRecord::tPendingRecord() {
     // memset rather than value-initialisation: the padding bytes of the
     // 64-bit layout must be zero too, so a record is byte-for-byte defined.
     memset(&record, 0, sizeof(record));
 }
 
 bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t end,
-                 PendingRecord *pending, std::string *error) {
+                 tPendingRecord *pending, std::string *error) {
     auto fail = [error](const std::string &why) {
         *error = why;
         return false;
@@ -189,9 +189,9 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
     return true;
 }
 
-const ReaderTagRecord *LinkChain(std::vector<PendingRecord> *chain) {
+const ReaderTagRecord *LinkChain(std::vector<tPendingRecord> *chain) {
     for (size_t i = 0; i < chain->size(); ++i) {
-        PendingRecord &pending = (*chain)[i];
+        tPendingRecord &pending = (*chain)[i];
         pending.record.data = pending.hasData ? pending.words.data() : nullptr;
         pending.record.next = i + 1 < chain->size() ? &(*chain)[i + 1].record : nullptr;
     }

@@ -35,24 +35,24 @@ std::string HexBytes(const uint8_t *bytes, size_t count);
 // One record of a tag chain under construction. The record's `data` and
 // `next` pointers stay null until the chain is linked just before delivery,
 // because the records may still move in memory until then.
-struct PendingRecord {
+struct tPendingRecord {
     ReaderTagRecord record;
     // Memory words the data pointer will point at. Sized to at least the
     // record's dataLength, so a handler trusting dataLength stays in bounds.
     std::vector<uint16_t> words;
     bool hasData = false;
 
-    PendingRecord();
+    tPendingRecord();
 };
 
 // Builds a record from the key=value tokens [begin, end). On bad input returns
 // false with the reason in *error.
 bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t end,
-                 PendingRecord *pending, std::string *error);
+                 tPendingRecord *pending, std::string *error);
 
 // Links a chain: record i's next is record i+1, data pointers point at the
 // words of records that carry data. Returns the first record, if any.
-const ReaderTagRecord *LinkChain(std::vector<PendingRecord> *chain);
+const ReaderTagRecord *LinkChain(std::vector<tPendingRecord> *chain);
 
 }  // namespace readersim
 

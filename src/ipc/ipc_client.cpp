@@ -34,12 +34,12 @@ static uint32_t NowMs() {
 
 namespace {
 // Holds a pthread mutex for the lifetime of the object.
-class tMutexHold {
+class CMutexHold {
 public:
-    explicit tMutexHold(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~tMutexHold() { pthread_mutex_unlock(mutex_); }
-    tMutexHold(const tMutexHold &) = delete;
-    tMutexHold &operator=(const tMutexHold &) = delete;
+    explicit CMutexHold(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~CMutexHold() { pthread_mutex_unlock(mutex_); }
+    CMutexHold(const CMutexHold &) = delete;
+    CMutexHold &operator=(const CMutexHold &) = delete;
 
 private:
     pthread_mutex_t *mutex_;
@@ -89,7 +89,7 @@ void *CIpcClient::ThreadEntry(void *self) {
 
 void CIpcClient::SetReceiveCallback(tIpcDataCallback callback) {
     // Taking callbackLock waits for a callback that is running right now.
-    tMutexHold hold(&callbackLock);
+    CMutexHold hold(&callbackLock);
     onData.store(callback, std::memory_order_relaxed);
 }
 
@@ -97,7 +97,7 @@ bool CIpcClient::Open(const char *newHost, uint16_t channel) {
     if (newHost == nullptr || *newHost == '\0') return false;
     char *copy = strdup(newHost);
     {
-        tMutexHold hold(&linkLock);
+        CMutexHold hold(&linkLock);
         free(host);
         host = copy;
         if (host == nullptr) return false;
@@ -114,7 +114,7 @@ bool CIpcClient::Open(const char *newHost, uint16_t channel) {
 }
 
 void CIpcClient::Close() {
-    tMutexHold hold(&linkLock);
+    CMutexHold hold(&linkLock);
     FlagSet(enabled, 0);
     DisconnectLocked();
     free(host);
@@ -128,7 +128,7 @@ int CIpcClient::Send(uint32_t token, uint16_t channel, const uint8_t *payload, u
     if (length != 0 && payload == nullptr) return 1;
     // The frame's size must fit a size_t, which has 32 bits on the reader.
     if (static_cast<uint64_t>(length) + kFrameOverhead > SIZE_MAX) return 1;
-    tMutexHold hold(&linkLock);
+    CMutexHold hold(&linkLock);
     if (!FlagGet(connected)) TryConnectLocked();
     if (!FlagGet(connected)) return 1;
     return WriteFrameLocked(token, channel, payload, length);
@@ -213,7 +213,7 @@ int CIpcClient::WriteFrameLocked(uint32_t token, uint16_t channel, const uint8_t
 }
 
 int CIpcClient::ReceiveChunk(uint32_t generation, uint8_t *buffer, uint32_t size) {
-    tMutexHold hold(&linkLock);
+    CMutexHold hold(&linkLock);
     // Close or a failed write may have closed the socket meanwhile, and a new
     // one may even carry the same number.
     if (!FlagGet(connected) || linkGeneration != generation) return 0;
@@ -228,7 +228,7 @@ void CIpcClient::Dispatch(uint32_t token, uint16_t channel, const uint8_t *paylo
                           uint32_t length) {
     uint16_t code = 0;
     if (!IsControlPayload(payload, length, &code)) {
-        tMutexHold hold(&callbackLock);
+        CMutexHold hold(&callbackLock);
         tIpcDataCallback callback = onData.load(std::memory_order_relaxed);
         if (callback != nullptr) callback(token, channel, payload, length, context);
         return;
@@ -274,7 +274,7 @@ void CIpcClient::ReceiveLoop() {
         int fd = -1;
         uint32_t generation = 0;
         {
-            tMutexHold hold(&linkLock);
+            CMutexHold hold(&linkLock);
             if (FlagGet(enabled) && !FlagGet(connected) &&
                 NowMs() - lastAttemptMs >= kIpcReconnectMs) {
                 TryConnectLocked();
@@ -304,7 +304,7 @@ void CIpcClient::ReceiveLoop() {
             int ready = pselect(fd + 1, &readable, nullptr, &exceptional, &wait, nullptr);
             int got = 0;
             if (ready > 0 && FD_ISSET(fd, &exceptional)) {
-                tMutexHold hold(&linkLock);
+                CMutexHold hold(&linkLock);
                 if (linkGeneration == generation) DisconnectLocked();
             } else if (ready > 0) {
                 got = ReceiveChunk(generation, chunk, sizeof(chunk));
