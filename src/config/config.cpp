@@ -36,19 +36,14 @@ static const char kLogName[] = "SetConfigFromFile";
 static const char kRootName[] = "KorvaneConfiguration";
 static constexpr uint32_t kAcknowledgeMs = 5000;
 
-// One template of the Datagrams section.
+// One template of the Datagrams section, in the order of the set.
 struct tTemplateSlot {
     const char *element;  // element name in the file
-    char **text;          // the stored text
-    CMyList<tDatagramElement *> *list;
     const char *logWord;  // "coming" or "going": logged; null: not logged
 };
 static const tTemplateSlot kTemplates[] = {
-    {"ComingText", &ComingText, &ComingTemplate, "coming"},
-    {"GoingText", &GoingText, &GoingTemplate, "going"},
-    {"StartText", &StartText, &StartTemplate, nullptr},
-    {"HeartbeatText", &HeartbeatText, &HeartbeatTemplate, nullptr},
-    {"StopText", &StopText, &StopTemplate, nullptr},
+    {"ComingText", "coming"},   {"GoingText", "going"}, {"StartText", nullptr},
+    {"HeartbeatText", nullptr}, {"StopText", nullptr},
 };
 
 // The dump of an element, or null.
@@ -92,39 +87,31 @@ const xmlChar *TemplateContent(xmlNodePtr element) {
     return enabled ? content : nullptr;
 }
 
-// Stores a template's text (or none) as the renderer sees it.
-static void StoreTemplateText(char **stored, const xmlChar *content) {
-    char *copy = content != nullptr ? strdup(reinterpret_cast<const char *>(content)) : nullptr;
-    EventWait(&DatagramLock);
-    free(*stored);
-    *stored = copy;
-    EventSignal(&DatagramLock);
-}
-
-// Parses the stored texts in order: reset on the first present one, the
-// reader command started with the going text. Caller holds ConfigLock.
+// Parses the templates as one set: the texts of `datagrams`, or the stored
+// texts again when it is null. Caller holds ConfigLock.
 static void ParseTemplatesLocked(xmlNodePtr datagrams) {
-    bool reset = true;
-    for (const tTemplateSlot &slot : kTemplates) {
-        if (datagrams != nullptr) {
-            xmlNodePtr element = FindElement(datagrams, slot.element, false);
-            const xmlChar *content = TemplateContent(element);
-            StoreTemplateText(slot.text, content);
-            if (slot.logWord != nullptr) {
-                if (element == nullptr || element->children == nullptr) {
-                    LogPrintf(kLogName, "No %s datagram (2)\n", slot.logWord);
-                } else if (content == nullptr) {
-                    LogPrintf(kLogName, "No %s datagram (1)\n", slot.logWord);
-                } else {
-                    LogPrintf(kLogName, "Set %s datagram\n", slot.logWord);
-                }
-            }
-        }
-        bool present = *slot.text != nullptr;
-        ParseDatagramResultString(reset && present, slot.list == &GoingTemplate, *slot.text,
-                                  *slot.list);
-        if (present) reset = false;
+    if (datagrams == nullptr) {
+        ParseTemplateSet(nullptr);
+        return;
     }
+    char *texts[kTemplateCount] = {};
+    static_assert(sizeof(kTemplates) / sizeof(kTemplates[0]) == kTemplateCount,
+                  "one element per template of the set");
+    for (int i = 0; i < kTemplateCount; i++) {
+        const tTemplateSlot &slot = kTemplates[i];
+        xmlNodePtr element = FindElement(datagrams, slot.element, false);
+        const xmlChar *content = TemplateContent(element);
+        if (content != nullptr) texts[i] = strdup(reinterpret_cast<const char *>(content));
+        if (slot.logWord == nullptr) continue;
+        if (element == nullptr || element->children == nullptr) {
+            LogPrintf(kLogName, "No %s datagram (2)\n", slot.logWord);
+        } else if (content == nullptr) {
+            LogPrintf(kLogName, "No %s datagram (1)\n", slot.logWord);
+        } else {
+            LogPrintf(kLogName, "Set %s datagram\n", slot.logWord);
+        }
+    }
+    ParseTemplateSet(texts);
 }
 
 void ParseStoredTemplates() {
