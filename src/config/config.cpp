@@ -120,8 +120,13 @@ void ParseStoredTemplates() {
     EventSignal(&ConfigLock);
 }
 
+// The port the server listens on; 0 while it is not listening. Written
+// under ConfigLock.
+static uint16_t ListeningPort = 0;
+
 static uint32_t OpenServer(uint16_t port) {
     ListenSocket = OpenListenSocket(port);
+    ListeningPort = ListenSocket != -1 ? port : 0;
     if (ListenSocket == -1) {
         LogPrintf(kLogName, "Can't start listening on TCP port %u\n", port);
         return 1;
@@ -129,31 +134,59 @@ static uint32_t OpenServer(uint16_t port) {
     return 0;
 }
 
-static uint32_t ApplyPort(xmlNodePtr portElement) {
-    uint32_t result = 0;
-    unsigned short port = 0;
+// The port a Port element names, read as "%hu" reads it (modulo 65536).
+// 0 when the element has no text, 1 when its text is no port; *port is 0
+// when the default applies.
+static uint32_t ReadPort(xmlNodePtr portElement, unsigned short *port) {
+    *port = 0;
     xmlChar *text = FirstChildText(portElement);
-    if (text != nullptr) {
-        if (sscanf(reinterpret_cast<const char *>(text), "%hu", &port) != 1) {
-            port = 0;
-            result = 1;
-        } else if (port != 0) {
-            result = OpenServer(port);
-            if (result == 0) LogPrintf(kLogName, "Start listening on TCP port %u\n", port);
-        }
-        xmlFree(text);
+    if (text == nullptr) return 0;
+    uint32_t result = 0;
+    if (sscanf(reinterpret_cast<const char *>(text), "%hu", port) != 1) {
+        *port = 0;
+        result = 1;
     }
-    if (port == 0) {
-        // Only the applied copy gets the default; the file is not changed.
-        char fallback[8];
-        snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
-        xmlNodeAddContent(portElement, XmlText(fallback));
-        LogPrintf(kLogName,
-                  "No valid port in the config file. Start listening on TCP port %u (default)\n",
-                  kDefaultPort);
-        if (OpenServer(kDefaultPort) != 0) result = 1;
-    }
+    xmlFree(text);
     return result;
+}
+
+// Only the applied copy gets the default; the file is not changed.
+static void NoteDefaultPort(xmlNodePtr portElement) {
+    char fallback[8];
+    snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
+    xmlNodeAddContent(portElement, XmlText(fallback));
+}
+
+static uint32_t ApplyPort(xmlNodePtr portElement) {
+    unsigned short port = 0;
+    uint32_t result = ReadPort(portElement, &port);
+    if (port != 0) {
+        result = OpenServer(port);
+        if (result == 0) LogPrintf(kLogName, "Start listening on TCP port %u\n", port);
+        return result;
+    }
+    NoteDefaultPort(portElement);
+    LogPrintf(kLogName,
+              "No valid port in the config file. Start listening on TCP port %u (default)\n",
+              kDefaultPort);
+    if (OpenServer(kDefaultPort) != 0) result = 1;
+    return result;
+}
+
+// The port section is unchanged when the server already listens on the port
+// it names, or on the default when it names none: the clients stay
+// connected. A server that could not be opened is tried again.
+static uint32_t ApplyPortSection(xmlNodePtr portElement) {
+    unsigned short port = 0;
+    uint32_t result = ReadPort(portElement, &port);
+    uint16_t effective = port != 0 ? port : kDefaultPort;
+    if (ListenSocket != -1 && ListeningPort == effective) {
+        LogPuts(kLogName, "TCP port is the same, no changes are made");
+        if (port == 0) NoteDefaultPort(portElement);
+        return result;
+    }
+    LogPuts(kLogName, "TCP port is not the same, apply changes");
+    return ApplyPort(portElement);
 }
 
 static void ApplyKeyboardEmulation(xmlNodePtr element) {
@@ -175,13 +208,7 @@ static uint32_t ApplySections(xmlDocPtr document, xmlNodePtr newRoot, xmlNodePtr
         ParseTemplatesLocked(datagrams);
     }
 
-    xmlNodePtr port = FindElement(newRoot, "Port", true);
-    if (SameSection(document, port, FindElement(oldRoot, "Port", false))) {
-        LogPuts(kLogName, "TCP port is the same, no changes are made");
-    } else {
-        LogPuts(kLogName, "TCP port is not the same, apply changes");
-        result = ApplyPort(port);
-    }
+    result = ApplyPortSection(FindElement(newRoot, "Port", true));
 
     xmlNodePtr keyboard = FindElement(newRoot, "KeyboardEmulation", true);
     if (SameSection(document, keyboard, FindElement(oldRoot, "KeyboardEmulation", false))) {
