@@ -607,7 +607,7 @@ inline PreviewResult RunPreview(const TemplateSource *sources, const TagInput &i
     }
 
     // The whole templates, as the configuration loader and the client
-    // poller parse them: the command starts after GoingText.
+    // poller parse them: the command is settled after GoingText.
     ResetKorvaneState();
     for (int i = 0; i < kTemplateCount; i++) {
         const char *text = sources[i].present ? sources[i].text.c_str() : nullptr;

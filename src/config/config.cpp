@@ -36,19 +36,14 @@ static const char kLogName[] = "SetConfigFromFile";
 static const char kRootName[] = "KorvaneConfiguration";
 static constexpr uint32_t kAcknowledgeMs = 5000;
 
-// One template of the Datagrams section.
+// One template of the Datagrams section, in the order of the set.
 struct tTemplateSlot {
     const char *element;  // element name in the file
-    char **text;          // the stored text
-    CMyList<tDatagramElement *> *list;
     const char *logWord;  // "coming" or "going": logged; null: not logged
 };
 static const tTemplateSlot kTemplates[] = {
-    {"ComingText", &ComingText, &ComingTemplate, "coming"},
-    {"GoingText", &GoingText, &GoingTemplate, "going"},
-    {"StartText", &StartText, &StartTemplate, nullptr},
-    {"HeartbeatText", &HeartbeatText, &HeartbeatTemplate, nullptr},
-    {"StopText", &StopText, &StopTemplate, nullptr},
+    {"ComingText", "coming"},   {"GoingText", "going"}, {"StartText", nullptr},
+    {"HeartbeatText", nullptr}, {"StopText", nullptr},
 };
 
 // The dump of an element, or null.
@@ -92,39 +87,31 @@ const xmlChar *TemplateContent(xmlNodePtr element) {
     return enabled ? content : nullptr;
 }
 
-// Stores a template's text (or none) as the renderer sees it.
-static void StoreTemplateText(char **stored, const xmlChar *content) {
-    char *copy = content != nullptr ? strdup(reinterpret_cast<const char *>(content)) : nullptr;
-    EventWait(&DatagramLock);
-    free(*stored);
-    *stored = copy;
-    EventSignal(&DatagramLock);
-}
-
-// Parses the stored texts in order: reset on the first present one, the
-// reader command started with the going text. Caller holds ConfigLock.
+// Parses the templates as one set: the texts of `datagrams`, or the stored
+// texts again when it is null. Caller holds ConfigLock.
 static void ParseTemplatesLocked(xmlNodePtr datagrams) {
-    bool reset = true;
-    for (const tTemplateSlot &slot : kTemplates) {
-        if (datagrams != nullptr) {
-            xmlNodePtr element = FindElement(datagrams, slot.element, false);
-            const xmlChar *content = TemplateContent(element);
-            StoreTemplateText(slot.text, content);
-            if (slot.logWord != nullptr) {
-                if (element == nullptr || element->children == nullptr) {
-                    LogPrintf(kLogName, "No %s datagram (2)\n", slot.logWord);
-                } else if (content == nullptr) {
-                    LogPrintf(kLogName, "No %s datagram (1)\n", slot.logWord);
-                } else {
-                    LogPrintf(kLogName, "Set %s datagram\n", slot.logWord);
-                }
-            }
-        }
-        bool present = *slot.text != nullptr;
-        ParseDatagramResultString(reset && present, slot.list == &GoingTemplate, *slot.text,
-                                  *slot.list);
-        if (present) reset = false;
+    if (datagrams == nullptr) {
+        ParseTemplateSet(nullptr);
+        return;
     }
+    char *texts[kTemplateCount] = {};
+    static_assert(sizeof(kTemplates) / sizeof(kTemplates[0]) == kTemplateCount,
+                  "one element per template of the set");
+    for (int i = 0; i < kTemplateCount; i++) {
+        const tTemplateSlot &slot = kTemplates[i];
+        xmlNodePtr element = FindElement(datagrams, slot.element, false);
+        const xmlChar *content = TemplateContent(element);
+        if (content != nullptr) texts[i] = strdup(reinterpret_cast<const char *>(content));
+        if (slot.logWord == nullptr) continue;
+        if (element == nullptr || element->children == nullptr) {
+            LogPrintf(kLogName, "No %s datagram (2)\n", slot.logWord);
+        } else if (content == nullptr) {
+            LogPrintf(kLogName, "No %s datagram (1)\n", slot.logWord);
+        } else {
+            LogPrintf(kLogName, "Set %s datagram\n", slot.logWord);
+        }
+    }
+    ParseTemplateSet(texts);
 }
 
 void ParseStoredTemplates() {
@@ -133,8 +120,13 @@ void ParseStoredTemplates() {
     EventSignal(&ConfigLock);
 }
 
+// The port the server listens on; 0 while it is not listening. Written
+// under ConfigLock.
+static uint16_t ListeningPort = 0;
+
 static uint32_t OpenServer(uint16_t port) {
     ListenSocket = OpenListenSocket(port);
+    ListeningPort = ListenSocket != -1 ? port : 0;
     if (ListenSocket == -1) {
         LogPrintf(kLogName, "Can't start listening on TCP port %u\n", port);
         return 1;
@@ -142,31 +134,59 @@ static uint32_t OpenServer(uint16_t port) {
     return 0;
 }
 
-static uint32_t ApplyPort(xmlNodePtr portElement) {
-    uint32_t result = 0;
-    unsigned short port = 0;
+// The port a Port element names, read as "%hu" reads it (modulo 65536).
+// 0 when the element has no text, 1 when its text is no port; *port is 0
+// when the default applies.
+static uint32_t ReadPort(xmlNodePtr portElement, unsigned short *port) {
+    *port = 0;
     xmlChar *text = FirstChildText(portElement);
-    if (text != nullptr) {
-        if (sscanf(reinterpret_cast<const char *>(text), "%hu", &port) != 1) {
-            port = 0;
-            result = 1;
-        } else if (port != 0) {
-            result = OpenServer(port);
-            if (result == 0) LogPrintf(kLogName, "Start listening on TCP port %u\n", port);
-        }
-        xmlFree(text);
+    if (text == nullptr) return 0;
+    uint32_t result = 0;
+    if (sscanf(reinterpret_cast<const char *>(text), "%hu", port) != 1) {
+        *port = 0;
+        result = 1;
     }
-    if (port == 0) {
-        // Only the applied copy gets the default; the file is not changed.
-        char fallback[8];
-        snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
-        xmlNodeAddContent(portElement, XmlText(fallback));
-        LogPrintf(kLogName,
-                  "No valid port in the config file. Start listening on TCP port %u (default)\n",
-                  kDefaultPort);
-        if (OpenServer(kDefaultPort) != 0) result = 1;
-    }
+    xmlFree(text);
     return result;
+}
+
+// Only the applied copy gets the default; the file is not changed.
+static void NoteDefaultPort(xmlNodePtr portElement) {
+    char fallback[8];
+    snprintf(fallback, sizeof(fallback), "%u", kDefaultPort);
+    xmlNodeAddContent(portElement, XmlText(fallback));
+}
+
+static uint32_t ApplyPort(xmlNodePtr portElement) {
+    unsigned short port = 0;
+    uint32_t result = ReadPort(portElement, &port);
+    if (port != 0) {
+        result = OpenServer(port);
+        if (result == 0) LogPrintf(kLogName, "Start listening on TCP port %u\n", port);
+        return result;
+    }
+    NoteDefaultPort(portElement);
+    LogPrintf(kLogName,
+              "No valid port in the config file. Start listening on TCP port %u (default)\n",
+              kDefaultPort);
+    if (OpenServer(kDefaultPort) != 0) result = 1;
+    return result;
+}
+
+// The port section is unchanged when the server already listens on the port
+// it names, or on the default when it names none: the clients stay
+// connected. A server that could not be opened is tried again.
+static uint32_t ApplyPortSection(xmlNodePtr portElement) {
+    unsigned short port = 0;
+    uint32_t result = ReadPort(portElement, &port);
+    uint16_t effective = port != 0 ? port : kDefaultPort;
+    if (ListenSocket != -1 && ListeningPort == effective) {
+        LogPuts(kLogName, "TCP port is the same, no changes are made");
+        if (port == 0) NoteDefaultPort(portElement);
+        return result;
+    }
+    LogPuts(kLogName, "TCP port is not the same, apply changes");
+    return ApplyPort(portElement);
 }
 
 static void ApplyKeyboardEmulation(xmlNodePtr element) {
@@ -188,13 +208,7 @@ static uint32_t ApplySections(xmlDocPtr document, xmlNodePtr newRoot, xmlNodePtr
         ParseTemplatesLocked(datagrams);
     }
 
-    xmlNodePtr port = FindElement(newRoot, "Port", true);
-    if (SameSection(document, port, FindElement(oldRoot, "Port", false))) {
-        LogPuts(kLogName, "TCP port is the same, no changes are made");
-    } else {
-        LogPuts(kLogName, "TCP port is not the same, apply changes");
-        result = ApplyPort(port);
-    }
+    result = ApplyPortSection(FindElement(newRoot, "Port", true));
 
     xmlNodePtr keyboard = FindElement(newRoot, "KeyboardEmulation", true);
     if (SameSection(document, keyboard, FindElement(oldRoot, "KeyboardEmulation", false))) {

@@ -320,8 +320,13 @@ int RunKorvane(int argc, char **argv) {
     SetInitialValues();
     ParentPid = getppid();
     xmlInitParser();
-    InstallSignalHandlers();
+    bool signalsHandled = InstallSignalHandlers() == 0;
     tOptions options = ReadOptions(argc, argv);
+    // Checked once -v has been read, so the reason is logged.
+    if (!signalsHandled) {
+        LogPuts(kLogName, "Can't set up the signal handling");
+        return Finish(kExitNoSignalHandling);
+    }
     SetValuesAfterOptions();
 
     uint8_t communicationType = DetectCommunicationType(KORVANE_VERSION_COMMAND);

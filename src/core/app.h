@@ -23,6 +23,9 @@ constexpr int kExitNormal = 0;
 constexpr int kExitHandlersFailed = 2;
 constexpr int kExitConnectFailed = 4;
 constexpr int kExitNoDeviceType = 5;
+// The signal handling (its pipe or its thread) could not be set up: without
+// it SIGTERM would end Korvane without tear-down.
+constexpr int kExitNoSignalHandling = 6;
 
 // The device types Korvane knows and their communication type.
 struct tDeviceType {

@@ -26,7 +26,9 @@ extern tFlag ShutdownFlag;
 
 // Starts the thread "Signals" and installs the handlers: SignalHandler with
 // signal() for SIGINT and SIGTERM, VerboseSignalHandler with sigaction()
-// (SA_SIGINFO | SA_RESTART, empty mask) for SIGUSR1 and SIGUSR2. 0 on success.
+// (SA_SIGINFO | SA_RESTART, empty mask) for SIGUSR1 and SIGUSR2. 0 on success;
+// -1 when the pipe or the thread cannot be made, and then no handler is
+// installed.
 int InstallSignalHandlers();
 // Stops the thread "Signals" (the handlers stay installed). Idempotent.
 void StopSignalThread();

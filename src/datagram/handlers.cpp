@@ -1,6 +1,7 @@
 // The magic word handlers.
 #include "datagram/handlers.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -107,21 +108,42 @@ static void AskForExtendedResult(uint8_t bit) {
     HostCommExtendedResultFlag.fetch_or(bit, std::memory_order_relaxed);
 }
 
+// Reads a number the way "%u" (base 10) or "%i" (base 0) reads one: leading
+// white space, a sign, and for base 0 a "0x" or "0" prefix; text after it is
+// ignored. It is read into 64 bits on every word size, so a number too large
+// for the field is seen as such rather than wrapped into range. False when
+// there is no number or it does not fit 64 bits.
+static bool ScanNumber(const char *text, int base, long long *number) {
+    char *end = nullptr;
+    errno = 0;
+    long long parsed = strtoll(text, &end, base);
+    if (end == text || errno == ERANGE) return false;
+    *number = parsed;
+    return true;
+}
+
+// "%u" for a 32-bit field: a negative number counts from 2^32 down as with
+// "%u", but a magnitude above 0xFFFFFFFF does not fit and fails.
+static bool ScanUnsigned32(const char *text, uint32_t *number) {
+    constexpr long long kMax = 0xFFFFFFFFLL;
+    long long parsed = 0;
+    if (!ScanNumber(text, 10, &parsed) || parsed > kMax || parsed < -kMax) return false;
+    *number = static_cast<uint32_t>(parsed);
+    return true;
+}
+
 // Pointer, length and password: "0x" (either case) and up to 8 hex digits, or
 // else, also when no hex digit follows the prefix, unsigned decimal. Text
 // after the number is ignored.
 static uint32_t ReadSettingNumber(const char *value, uint32_t *number) {
     unsigned int parsed = 0;
+    // At most eight digits: always within 32 bits.
     if (value[0] == '0' && (value[1] == 'x' || value[1] == 'X') &&
         sscanf(value + 2, "%08X", &parsed) == 1) {
         *number = parsed;
         return 0;
     }
-    if (sscanf(value, "%u", &parsed) == 1) {
-        *number = parsed;
-        return 0;
-    }
-    return 1;
+    return ScanUnsigned32(value, number) ? 0 : 1;
 }
 
 uint32_t HandleMagicWordEpc(uint32_t mode, const char *, const tTag *tag, tMagicWordSlot *slot,
@@ -139,9 +161,9 @@ uint32_t HandleMagicWordCoding(uint32_t mode, const char *value, const tTag *, t
     if (mode != kMagicWordParse) return 0;
     slot->Used = 0;
     if (coding == nullptr) return 1;
-    int parsed = 0;
+    long long parsed = 0;
     uint32_t result = 0;
-    if (sscanf(ValueText(value), "%i", &parsed) == 1 && parsed >= 0 && parsed <= kCodingLast) {
+    if (ScanNumber(ValueText(value), 0, &parsed) && parsed >= 0 && parsed <= kCodingLast) {
         *coding = static_cast<uint8_t>(parsed);
     } else {
         LogPuts("HandleMagicWordCoding", "Unknown coding type specified. Will keep old style");
@@ -154,8 +176,8 @@ uint32_t HandleMagicWordCoding(uint32_t mode, const char *value, const tTag *, t
 uint32_t HandleMagicWordMemoryBank(uint32_t mode, const char *value, const tTag *tag,
                                    tMagicWordSlot *slot, uint8_t *coding) {
     if (mode == kMagicWordParse) {
-        unsigned int bank = 0;
-        if (sscanf(ValueText(value), "%u", &bank) != 1 || bank > 3) return 1;
+        uint32_t bank = 0;
+        if (!ScanUnsigned32(ValueText(value), &bank) || bank > 3) return 1;
         LogPrintf("HandleMagicWordMemoryBank", "Magicword \"MemoryBank\" set to value %u\n", bank);
         PendingReadSettings.MemoryBank = static_cast<uint8_t>(bank);
         PendingReadSettings.MemoryBankSet = 1;

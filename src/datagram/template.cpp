@@ -20,6 +20,7 @@
 #include "output/server.h"
 #include "reader/reader_lib.h"
 #include "reader/results.h"
+#include "sync/lists.h"
 
 tEvent DatagramLock;
 tFlag ReaderCommandRunning{0};
@@ -62,16 +63,19 @@ uint32_t ReadWordCount(uint32_t pointer, uint32_t length, uint8_t *skipFirst, ui
     return (length >> 1) + ((length & 1) ? 1 : first);
 }
 
-// Appends a literal element for `length` bytes of `text`. A failed allocation loses the literal;
-// the parse goes on.
+// Appends a literal element for `length` bytes of `text`, which may hold NUL
+// bytes (a "Hex=" block). A failed allocation loses the literal; the parse
+// goes on.
 static void AppendLiteral(tTemplateList &templateList, const char *text, size_t length) {
     tDatagramElement *element = static_cast<tDatagramElement *>(calloc(1, sizeof(*element)));
     if (element == nullptr) return;
-    char *copy = strndup(text, length);
+    char *copy = static_cast<char *>(malloc(length + 1));
     if (copy == nullptr) {
         free(element);
         return;
     }
+    if (length != 0) memcpy(copy, text, length);
+    copy[length] = '\0';
     *element = tDatagramElement{0, copy, static_cast<uint32_t>(length), 1};
     templateList.PushBack(element);
 }
@@ -119,6 +123,12 @@ static int MatchRow(const char *token, int firstRow) {
     return -1;
 }
 
+// A word whose fixed text depends on its value ("Hex="): each use has bytes
+// of its own, unlike the control bytes that are the same wherever they stand.
+static bool HasOwnBytes(const tMagicWord &word) {
+    return word.HasValue && (word.Id & kMagicWordFixedText) != 0;
+}
+
 struct tBlockParse {
     tTemplateList &list;
     char *&literalStart;
@@ -149,7 +159,19 @@ static bool ParseToken(tBlockParse &block, const char *token) {
             block.mark = block.list.Tail();
             block.literalStart = block.open;
         }
-        if (slot->Used) AppendWord(block.list, slot, block.coding);
+        if (!slot->Used) return true;
+        if (HasOwnBytes(word)) {
+            // Every "Hex=" block names bytes of its own: they become the
+            // block's literal, so no other block, in this template or
+            // another, can change or drop them through the shared slot.
+            AppendLiteral(block.list, reinterpret_cast<const char *>(slot->Text),
+                          slot->Text != nullptr ? slot->TextLength : 0);
+            free(slot->Text);
+            slot->Text = nullptr;
+            slot->TextLength = 0;
+        } else {
+            AppendWord(block.list, slot, block.coding);
+        }
         return true;
     }
     return false;
@@ -289,9 +311,19 @@ static bool Started(uint32_t result, tEvent *startEvent, tFlag &startError) {
     return result == 0 && EventWaitMs(startEvent, kAcknowledgeMs) == 0 && FlagGet(startError) == 0;
 }
 
-void HandleMemoryBankSettings() {
-    const tReadSettings &active = ActiveReadSettings;
-    if (!active.Valid || !active.MemoryBankSet || !active.PointerSet || !active.LengthSet) {
+static bool IsMemoryRead(const tReadSettings &settings) {
+    return settings.Valid && settings.MemoryBankSet && settings.PointerSet && settings.LengthSet;
+}
+
+static void ClearReadSettingFlags(tReadSettings &settings) {
+    settings.MemoryBankSet = 0;
+    settings.PasswordSet = 0;
+    settings.PointerSet = 0;
+    settings.LengthSet = 0;
+}
+
+void HandleMemoryBankSettings(const tReadSettings &active) {
+    if (!IsMemoryRead(active)) {
         EventInit(&InventoryStartEvent, 0);
         uint32_t result = ASyncGetEPCs(ReaderHandle);
         if (Started(result, &InventoryStartEvent, InventoryStartError)) {
@@ -326,17 +358,13 @@ void HandleMemoryBankSettings() {
     if (Started(result, &ReadStartEvent, ReadStartError)) {
         FlagSet(ReaderCommandRunning, 1);
         LogPrintf(kCommandLog, "OK: %s\n", name);
-        ActiveReadSettings.MemoryBankSet = 0;
-        ActiveReadSettings.PasswordSet = 0;
-        ActiveReadSettings.PointerSet = 0;
-        ActiveReadSettings.LengthSet = 0;
+        ClearReadSettingFlags(ActiveReadSettings);
     } else {
         LogPrintf(kCommandLog, "Error: %s: %u\n", name, result);
     }
 }
 
-static void SendExtendedResultFlag() {
-    uint8_t flags = FlagGet(HostCommExtendedResultFlag);
+static void SendExtendedResultFlag(uint8_t flags) {
     if (flags == 0) return;
     EventInit(&ResultFlagEvent, 0);
     if (SetExtendedResultFlag(ReaderHandle, flags) != 0) {
@@ -346,6 +374,37 @@ static void SendExtendedResultFlag() {
     }
 }
 
+// Empties one template list and parses its text into it (null: absent, and
+// then nothing is reset). Caller holds DatagramLock.
+static void ParseTemplateLocked(bool reset, const char *templateText, tTemplateList &templateList) {
+    FreeTemplateElements(templateList);
+    if (templateText == nullptr) return;
+    if (reset) ResetSlots();
+    if (*templateText != '\0') ParseText(templateText, templateList);
+}
+
+// Settles the command from what the set has adopted so far: the words of the
+// coming and going templates. Caller holds DatagramLock.
+static tReaderCommand ChooseReaderCommand() {
+    tReaderCommand command = {};
+    command.Start = FlagGet(ClientConnected) || FlagGet(KeyboardEmulationEnabled) ? 1 : 0;
+    command.Settings = ActiveReadSettings;
+    command.ExtendedResultFlags = FlagGet(HostCommExtendedResultFlag);
+    // A memory read that is going to start owns the adopted settings: read
+    // settings in the later templates of the set are refused, just as once
+    // the read runs.
+    if (command.Start && IsMemoryRead(ActiveReadSettings))
+        ClearReadSettingFlags(ActiveReadSettings);
+    return command;
+}
+
+// Starts the chosen command (only while somebody listens) and sends the
+// extended result flags. Runs without DatagramLock: it waits for the reader.
+static void StartReaderCommand(const tReaderCommand &command) {
+    if (command.Start) HandleMemoryBankSettings(command.Settings);
+    SendExtendedResultFlag(command.ExtendedResultFlags);
+}
+
 void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *templateText,
                                tTemplateList &templateList) {
     if (templateText != nullptr && reset) ResetReaderSettings();
@@ -353,14 +412,45 @@ void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *
     // datagram rendered meanwhile uses the old template or the new one,
     // never a part of it.
     if (EventWait(&DatagramLock) != 0) return;
-    FreeTemplateElements(templateList);
-    if (templateText != nullptr) {
-        if (reset) ResetSlots();
-        if (*templateText != '\0') ParseText(templateText, templateList);
+    ParseTemplateLocked(reset, templateText, templateList);
+    tReaderCommand command = {};
+    if (startReaderCommand) command = ChooseReaderCommand();
+    EventSignal(&DatagramLock);
+    if (startReaderCommand) StartReaderCommand(command);
+}
+
+void ParseTemplateSet(char *newTexts[kTemplateCount]) {
+    char **const stored[kTemplateCount] = {&ComingText, &GoingText, &StartText, &HeartbeatText,
+                                           &StopText};
+    tTemplateList *const lists[kTemplateCount] = {&ComingTemplate, &GoingTemplate, &StartTemplate,
+                                                  &HeartbeatTemplate, &StopTemplate};
+    // The stored texts change only under ConfigLock, which the caller holds.
+    const char *texts[kTemplateCount];
+    int first = -1;
+    for (int i = 0; i < kTemplateCount; i++) {
+        texts[i] = newTexts != nullptr ? newTexts[i] : *stored[i];
+        if (texts[i] != nullptr && first < 0) first = i;
+    }
+    if (first >= 0) ResetReaderSettings();
+
+    // All five templates are replaced under one hold of DatagramLock, and the
+    // reader is started only afterwards: its start report, and every tag and
+    // report after it, renders from the whole new set, never from templates
+    // half parsed or from slots the reset has just emptied.
+    if (EventWait(&DatagramLock) != 0) {
+        for (int i = 0; newTexts != nullptr && i < kTemplateCount; i++)
+            free(newTexts[i]);
+        return;
+    }
+    tReaderCommand command = {};
+    for (int i = 0; i < kTemplateCount; i++) {
+        if (newTexts != nullptr) {
+            free(*stored[i]);
+            *stored[i] = newTexts[i];
+        }
+        ParseTemplateLocked(i == first, texts[i], *lists[i]);
+        if (i == kGoingTemplateIndex) command = ChooseReaderCommand();
     }
     EventSignal(&DatagramLock);
-
-    if (!startReaderCommand) return;
-    if (FlagGet(ClientConnected) || FlagGet(KeyboardEmulationEnabled)) HandleMemoryBankSettings();
-    SendExtendedResultFlag();
+    StartReaderCommand(command);
 }

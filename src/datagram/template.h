@@ -34,6 +34,20 @@ struct tReadSettings {
     uint8_t LengthSet;
 };
 
+// The templates of a set, in the order they are parsed: ComingText,
+// GoingText, StartText, HeartbeatText, StopText.
+constexpr int kTemplateCount = 5;
+// The going template, after which the set's reader command is settled.
+constexpr int kGoingTemplateIndex = 1;
+
+// The reader command a template set selects, settled once its coming and
+// going templates are parsed.
+struct tReaderCommand {
+    uint8_t Start;                // 1: somebody listens, so the command is started
+    tReadSettings Settings;       // a memory read when its Valid and set flags are 1
+    uint8_t ExtendedResultFlags;  // sent to the reader after the start
+};
+
 // Guards the template lists and the magic word slots.
 extern tEvent DatagramLock;
 // 1 while an inventory or memory read started by Korvane runs. Set when the
@@ -62,10 +76,18 @@ void FreeTemplateElements(CMyList<tDatagramElement *> &templateList);
 void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *templateText,
                                CMyList<tDatagramElement *> &templateList);
 
-// Starts a plain inventory, or a memory read with ActiveReadSettings, and
-// waits up to 5000 ms for its start report; sets ReaderCommandRunning when
-// the reader acknowledged.
-void HandleMemoryBankSettings();
+// Parses a whole template set into the five lists and then starts the reader
+// command it selects (only while somebody listens) and sends the extended
+// result flags. `newTexts` replace the stored template texts, which take
+// ownership (null entries: absent templates); null parses the stored texts
+// again. The lists and texts change under one hold of DatagramLock, so every
+// datagram renders from one complete set. Caller holds ConfigLock.
+void ParseTemplateSet(char *newTexts[kTemplateCount]);
+
+// Starts a plain inventory, or a memory read with `settings` when they are
+// valid and complete, and waits up to 5000 ms for its start report; sets
+// ReaderCommandRunning when the reader acknowledged.
+void HandleMemoryBankSettings(const tReadSettings &settings);
 
 // The 16-bit words a read of `length` bytes from byte `pointer` covers, and
 // the bytes to drop at either end (null: not wanted). 0xFFFFFFFF reads to the

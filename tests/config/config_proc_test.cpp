@@ -4,7 +4,9 @@
 // that are broken in every way, none of which may stop Korvane.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdint.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +133,64 @@ INSTANTIATE_TEST_SUITE_P(Values, PortValueTest,
                          [](const ::testing::TestParamInfo<PortCase> &info) {
                              return info.param.name;
                          });
+
+TEST_F(ConfigProcTest, SavesWithoutAValidPortKeepTheClientsOfTheDefaultPort) {
+    SaveConfig(ConfigXml(TestDatagrams(), nullptr, "false"));
+    ASSERT_NO_FATAL_FAILURE(StartKorvane({"-v"}));
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(kV4, 14007, kStartMs));
+    ASSERT_EQ(client.ReadExactly(sizeof(kStartBytes) - 1, kArriveMs), kStartBytes);
+    int fd = WaitForClientLogged("::ffff:127.0.0.1", 1, kArriveMs);
+    ASSERT_GE(fd, 0);
+
+    // Each save edits the StartText, so the reader is started again and the
+    // client gets the new one, with the port still absent, then unreadable,
+    // then the default written out: the server listens where it did.
+    for (const char *port : {static_cast<const char *>(nullptr), "none", "14007"}) {
+        const std::string name = port != nullptr ? port : "absent";
+        SCOPED_TRACE(name);
+        size_t same = OutputCount("TCP port is the same, no changes are made");
+        size_t applied = OutputCount(kApplied);
+        SaveConfig(ConfigXml(TestDatagrams("# " + name + "{CR}{LF}"), port, "false"));
+        const std::string start = "# " + name + "\r\n";
+        EXPECT_EQ(client.ReadExactly(start.size(), 3 * kArriveMs), start) << korvane.Output();
+        ASSERT_TRUE(WaitForOutputCount(kApplied, applied + 1, kApplyMs));
+        EXPECT_EQ(OutputCount("TCP port is the same, no changes are made"), same + 1);
+        ASSERT_EQ(Reader("tags came epc=0001AAAA antenna=2"), "OK");
+        EXPECT_EQ(client.ReadExactly(ComingBytes("AAAA0001", 2).size(), kArriveMs),
+                  ComingBytes("AAAA0001", 2));
+    }
+    EXPECT_FALSE(client.PeerClosed());
+    EXPECT_EQ(OutputCount("Client " + std::to_string(fd) + " is not connected"), 0u);
+    EXPECT_EQ(OutputCount(kDefaultPortLine), 1u) << "the server was opened once";
+    StopKorvane();
+}
+
+TEST_F(ConfigProcTest, AServerThatCouldNotOpenIsTriedAgainOnTheNextApply) {
+    // Another program holds the port while Korvane starts.
+    int holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    struct sockaddr_in6 address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    address.sin6_port = htons(15050);
+    ASSERT_EQ(bind(holder, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    const std::string config = ConfigXml(TestDatagrams(), "15050", "false");
+    SaveConfig(config);
+    ASSERT_NO_FATAL_FAILURE(StartKorvane({"-v"}));
+    EXPECT_TRUE(korvane.WaitForOutput(
+        "Korvane: SetConfigFromFile(): Can't start listening on TCP port 15050\n", kArriveMs))
+        << korvane.Output();
+    close(holder);
+
+    // The same file saved again: nothing in it changed, but the server is
+    // not open, so the port is applied again.
+    SaveConfig(config);
+    EXPECT_TRUE(korvane.WaitForOutput(ListeningLine(15050), kApplyMs)) << korvane.Output();
+    ASSERT_NO_FATAL_FAILURE(ExpectServing(15050));
+    StopKorvane();
+}
 
 TEST_F(ConfigProcTest, PortOnlyFileSendsNothingAndStopsTheReader) {
     SaveConfig(ConfigXml("", "15040", nullptr));

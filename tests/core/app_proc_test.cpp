@@ -143,6 +143,36 @@ TEST_F(KorvaneProcessTest, ExitCodeFiveIsSilentWithoutVerbose) {
     EXPECT_EQ(korvane.Output(), "");
 }
 
+// Without its signal pipe and thread SIGTERM would end Korvane without
+// tear-down: it must not start at all. A low limit on open descriptors makes
+// the pipe fail; how many the runtime (a sanitizer's, say) needs first
+// varies, so the limit climbs until the pipe is the first thing refused.
+TEST_F(KorvaneProcessTest, NoSignalHandlingEndsStartUpWithItsOwnExitCode) {
+#if KORVANE_SANITIZED_BUILD
+    GTEST_SKIP() << "a sanitizer's runtime fails by itself on so few descriptors";
+#endif
+    bool refused = false;
+    for (int limit = 4; limit <= 32 && !refused; limit++) {
+        SCOPED_TRACE("descriptors " + std::to_string(limit));
+        KorvaneProcess limited;
+        ASSERT_TRUE(limited.StartProgram(
+            {"prlimit", "--nofile=" + std::to_string(limit), KORVANE_BINARY, "-v"},
+            Env({{"READERSIM_DEVICE_TYPE", "unknown"}})));
+        int code = limited.WaitExit(kStartMs);
+        if (code == kExitNoSignalHandling) {
+            EXPECT_EQ(
+                limited.Output(),
+                std::string("Korvane: main(): Can't set up the signal handling\n") + kExitedLine);
+            refused = true;
+        } else {
+            // Too few to load the program at all (127), or enough for the
+            // pipe and the thread: start-up goes on to the device type.
+            EXPECT_TRUE(code == 127 || code == kExitNoDeviceType) << code << limited.Output();
+        }
+    }
+    EXPECT_TRUE(refused);
+}
+
 TEST_F(KorvaneProcessTest, FailedConnectEndsWithExitCodeFour) {
     StartHeld({"-v"});
     ASSERT_EQ(reader.Command("fail ConnectReader"), "OK");

@@ -54,7 +54,7 @@ protected:
 TEST_F(TemplateTest, BlocksTokensAndRejectedBlocks) {
     struct Case {
         const char *text;
-        const char *elements;
+        std::string elements;
     } const cases[] = {
         {"{EPC}{CR}", "EPC/1 CR/1 L''"},
         {"{epc}", "EPC/1 L''"},
@@ -81,7 +81,14 @@ TEST_F(TemplateTest, BlocksTokensAndRejectedBlocks) {
         // literal before it goes out once, and its text joins the next one.
         {"pre{EPC,Bogus}post{CR}", "L'pre' L'{EPC,Bogus}post' CR/1 L''"},
         {"{Hex=0D0}", "L'{Hex=0D0}'"},
-        {"{Hex=0x0d0a}", "Hex=/1 L''"},
+        // Each "Hex=" block keeps the bytes it names; a rejected one changes
+        // no other.
+        {"{Hex=0x0d0a}", "L'\r\n' L''"},
+        {"{Hex=0D0A}|{Hex=3B}", "L'\r\n' L'|' L';' L''"},
+        {"{Hex=0D0A}{Hex=0D0}", "L'\r\n' L'{Hex=0D0}'"},
+        {"{Hex=00FF,Coding=0}{Hex=}", "L'" + std::string("\0\xFF", 2) + "' L'' L''"},
+        // A number too large for its field is refused, not wrapped.
+        {"{EPC,Coding=4294967296}", "L'{EPC,Coding=4294967296}'"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(Parse(c.text), c.elements) << c.text;
@@ -133,6 +140,7 @@ TEST_F(TemplateTest, ReadSettingsAreAdoptedOnceAndConflictsRejected) {
         {"{MemoryBank=3,Pointer=0,Length=510}", "{EPC}", "EPC/1 L''", true, 3, 0, 510},
         {"{MemoryBank=3,Pointer=1,Length=510}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
         {"{MemoryBank=3,Pointer=0,Length=512}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
+        {"{MemoryBank=4294967299,Pointer=0,Length=2}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
     };
     for (const Case &c : cases) {
         ParseDatagramResultString(true, false, c.coming, ComingTemplate);

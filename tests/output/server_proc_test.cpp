@@ -101,6 +101,46 @@ INSTANTIATE_TEST_SUITE_P(OverBothFamilies, FirstAndSecondClientTest,
                              return info.param.name;
                          });
 
+// A template set whose fixed words are each used by one template only: the
+// CR, TAB, NUL and "Hex=" words of the StartText appear nowhere else, and the
+// GoingText has a "Hex=" of its own.
+std::string OwnWordDatagrams(const std::string &startText) {
+    return "  <Datagrams>\n"
+           "    <ComingText On=\"true\">C:{EPC}{LF}</ComingText>\n"
+           "    <GoingText On=\"true\">G:{EPC}{Hex=3B}{LF}</GoingText>\n"
+           "    <StartText On=\"true\">" +
+           startText +
+           "</StartText>\n"
+           "  </Datagrams>\n";
+}
+
+TEST_F(ServerProcTest, StartReportRendersFromTheWholeCurrentTemplateSet) {
+    SaveConfig(ConfigXml(OwnWordDatagrams("START{CR}{TAB}{Hex=5B5D}{LF}"), "14007", "false"));
+    ASSERT_NO_FATAL_FAILURE(StartKorvane({"-v"}));
+    // The first client makes Korvane parse the set again and start the
+    // reader, whose start report comes while the start is acknowledged.
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(kV4, 14007, kStartMs));
+    const std::string start = "START\r\t[]\n";
+    EXPECT_EQ(client.ReadExactly(start.size(), kArriveMs), start) << korvane.Output();
+    ASSERT_EQ(Reader("tags came epc=0001AAAA"), "OK");
+    ASSERT_EQ(Reader("tags left epc=0001AAAA"), "OK");
+    const std::string tag = "C:AAAA0001\nG:AAAA0001;\n";
+    EXPECT_EQ(client.ReadExactly(tag.size(), kArriveMs), tag);
+
+    // An edit of the templates while the client listens starts the reader
+    // again; that start report already uses the new StartText.
+    size_t starts = CallCount("ASyncGetEPCs");
+    SaveConfig(ConfigXml(OwnWordDatagrams("NEW{NUL}{Hex=2A2A}{CR}{LF}"), "14007", "false"));
+    const std::string restarted("NEW\0**\r\n", 8);
+    EXPECT_EQ(client.ReadExactly(restarted.size(), 3 * kArriveMs), restarted) << korvane.Output();
+    EXPECT_EQ(CallCount("ASyncGetEPCs"), starts + 1);
+    ASSERT_EQ(Reader("tags left epc=0002BBBB"), "OK");
+    EXPECT_EQ(client.ReadExactly(12, kArriveMs), "G:BBBB0002;\n");
+    EXPECT_EQ(client.ReadUntilQuiet(kQuietMs), "");
+    StopKorvane();
+}
+
 TEST_F(ServerProcTest, LastClientLeavingStopsReaderWithoutStopText) {
     ASSERT_NO_FATAL_FAILURE(StartWith("14007", "false"));
     {
