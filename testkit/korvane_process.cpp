@@ -37,6 +37,10 @@ void KorvaneProcess::Collect(int fd, std::string *into) {
     close(fd);
 }
 
+const char *KorvaneProcess::BinaryPath() {
+    return KORVANE_BINARY;
+}
+
 bool KorvaneProcess::Start(const std::vector<std::string> &args,
                            const std::vector<std::pair<std::string, std::string>> &env) {
     // KORVANE_TEST_WRAPPER runs the daemon under another program, e.g.
@@ -47,7 +51,7 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
         for (std::string word; words >> word;)
             command.push_back(word);
     }
-    command.push_back(KORVANE_BINARY);
+    command.push_back(BinaryPath());
     command.insert(command.end(), args.begin(), args.end());
     return StartProgram(command, env);
 }

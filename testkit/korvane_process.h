@@ -22,6 +22,8 @@ public:
     KorvaneProcess(const KorvaneProcess &) = delete;
     KorvaneProcess &operator=(const KorvaneProcess &) = delete;
 
+    // The korvane binary the tests run.
+    static const char *BinaryPath();
     // Starts korvane with `args` and the test's environment plus `env` (a
     // variable given an empty value counts as unset for korvane and the
     // simulated reader). Standard output and standard error are collected

@@ -156,7 +156,7 @@ TEST_F(KorvaneProcessTest, NoSignalHandlingEndsStartUpWithItsOwnExitCode) {
         SCOPED_TRACE("descriptors " + std::to_string(limit));
         KorvaneProcess limited;
         ASSERT_TRUE(limited.StartProgram(
-            {"prlimit", "--nofile=" + std::to_string(limit), KORVANE_BINARY, "-v"},
+            {"prlimit", "--nofile=" + std::to_string(limit), KorvaneProcess::BinaryPath(), "-v"},
             Env({{"READERSIM_DEVICE_TYPE", "unknown"}})));
         int code = limited.WaitExit(kStartMs);
         if (code == kExitNoSignalHandling) {
