@@ -7,14 +7,10 @@
 #include <libxml/parser.h>
 #include <stdio.h>
 
-#include <string>
-#include <vector>
-
 #include "preview.h"
 
 int main(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    int status = preview::RunTool(args, stdout, stderr);
+    int status = preview::RunTool(argc, argv, stdout, stderr);
     xmlCleanupParser();
     return status;
 }

@@ -77,12 +77,20 @@ static xmlChar *FirstChildText(xmlNodePtr element) {
 
 // A template is present when its element exists, its first child has
 // content of its own and the element carries On="true".
-const xmlChar *TemplateContent(xmlNodePtr element) {
-    if (element == nullptr || element->children == nullptr) return nullptr;
-    const xmlChar *content = element->children->content;
-    if (content == nullptr || *content == '\0') return nullptr;
+const xmlChar *TemplateContent(xmlNodePtr element, char *whyAbsent, size_t size) {
+    const xmlChar *content = nullptr;
+    if (element != nullptr && element->children != nullptr) content = element->children->content;
+    if (content == nullptr || *content == '\0') {
+        if (whyAbsent != nullptr)
+            snprintf(whyAbsent, size, "%s", element == nullptr ? "no element" : "no text");
+        return nullptr;
+    }
     xmlChar *on = xmlGetProp(element, XmlText("On"));
-    bool enabled = on != nullptr && strcasecmp(reinterpret_cast<const char *>(on), "true") == 0;
+    const char *onText = reinterpret_cast<const char *>(on);
+    bool enabled = on != nullptr && strcasecmp(onText, "true") == 0;
+    if (on == nullptr && whyAbsent != nullptr) snprintf(whyAbsent, size, "no On attribute");
+    if (on != nullptr && !enabled && whyAbsent != nullptr)
+        snprintf(whyAbsent, size, "On=\"%s\"", onText);
     xmlFree(on);
     return enabled ? content : nullptr;
 }

@@ -11,6 +11,7 @@
 #define KORVANE_CONFIG_CONFIG_H
 
 #include <libxml/tree.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "core/flags.h"
@@ -42,9 +43,11 @@ extern tEvent ConfigLock;
 
 // The text of a template element (ComingText, ...) as it is applied: present
 // when the element exists, its first child has content of its own and the
-// element carries On="true" (letter case ignored); else null. Points into the
+// element carries On="true" (letter case ignored); else null, and when
+// `whyAbsent` is given it receives why in `size` bytes: "no element", "no
+// text", "no On attribute" or the attribute (On="false"). Points into the
 // element's document.
-const xmlChar *TemplateContent(xmlNodePtr element);
+const xmlChar *TemplateContent(xmlNodePtr element, char *whyAbsent = nullptr, size_t size = 0);
 // Reads the configuration file and applies what differs from AppliedConfig.
 // 0 when everything was applied, 1 when something failed.
 uint32_t SetConfigFromFile();

@@ -238,6 +238,41 @@ static void FreeQueuedTags() {
         FreeTag(tag);
 }
 
+// Frees the keyboard texts, the templates and their texts, the slots' texts
+// and the rendering buffers. Caller holds DatagramLock and KeyboardLock.
+static void FreeDatagramState() {
+    FreeKeyboardTexts();
+    for (CMyList<tDatagramElement *> *templateList :
+         {&ComingTemplate, &GoingTemplate, &StartTemplate, &HeartbeatTemplate, &StopTemplate}) {
+        FreeTemplateElements(*templateList);
+    }
+    FreeMagicWordSlots();
+    FreeStoredTemplateTexts();
+    FreeDatagramBuffers();
+}
+
+void ResetProcessState() {
+    if (AppliedConfig != nullptr) xmlFreeDoc(AppliedConfig);
+    if (ListenSocket != -1) close(ListenSocket);
+    ListenSocket = -1;
+    CloseClientSockets();
+    FreeDatagramState();
+    FreeQueuedRequests();
+    FreeQueuedTags();
+
+    SetInitialValues();
+    SetValuesAfterOptions();
+    InitEvents();
+    EventInit(&IntakeLock, 1);
+    for (tEvent *event : {&InventoryStartEvent, &ReadStartEvent, &StopDoneEvent, &ResultFlagEvent})
+        EventInit(event, 0);
+    ActiveReadSettings = tReadSettings{};
+    PendingReadSettings = tReadSettings{};
+    FlagSet(TemplateHasReadSettings, 0);
+    FlagSet(HostCommExtendedResultFlag, 0);
+    ReaderHandle = 0;
+}
+
 // Tear-down, the steps of start-up in reverse. The workers have ended.
 
 static void CloseServerAndIpcLink() {
@@ -269,14 +304,7 @@ static void FreeOutput() {
     EventWait(&ClientsLock);
     CloseClientSockets();
     EventWait(&KeyboardLock);
-    FreeKeyboardTexts();
-    for (CMyList<tDatagramElement *> *templateList :
-         {&ComingTemplate, &GoingTemplate, &StartTemplate, &HeartbeatTemplate, &StopTemplate}) {
-        FreeTemplateElements(*templateList);
-    }
-    FreeMagicWordSlots();
-    FreeStoredTemplateTexts();
-    FreeDatagramBuffers();
+    FreeDatagramState();
 }
 
 // Every event and lock, those InitEvents made and those of the reader's

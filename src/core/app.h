@@ -47,4 +47,12 @@ void FillConnectParams(tConnectParams *params, uint8_t communicationType);
 // The whole life of the process; returns the exit code.
 int RunKorvane(int argc, char **argv);
 
+// Frees what Korvane's process-wide state holds (applied document, sockets,
+// templates and their texts, slots, keyboard texts, queues) and puts every
+// flag, event, lock and read setting back to its value at start-up, before
+// the reader is connected (ReaderHandle 0; a connection is not closed). For
+// tools and tests that run Korvane's code more than once in one process; no
+// other thread may be running it.
+void ResetProcessState();
+
 #endif  // KORVANE_CORE_APP_H

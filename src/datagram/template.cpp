@@ -30,6 +30,7 @@ tFlag SkipLastByte{0};
 tReadSettings ActiveReadSettings;
 tReadSettings PendingReadSettings;
 tFlag TemplateHasReadSettings{0};
+tParseObserver *ParseObserver = nullptr;
 
 static const char kParseLog[] = "ParseDatagramResultString";
 static const char kCommandLog[] = "HandleMemoryBankSettings";
@@ -94,11 +95,11 @@ static tTemplateList::Node *FirstAfter(tTemplateList &templateList, tTemplateLis
 
 // Finds the next block at or after `from`: for unbalanced braces the
 // innermost "{" before the first "}" opens it. False when the rest is literal.
-static bool FindBlock(char *from, char **open, char **close) {
-    char *candidate = strchr(from, '{');
+static bool FindBlock(const char *from, const char **open, const char **close) {
+    const char *candidate = strchr(from, '{');
     while (candidate != nullptr) {
-        char *closing = strchr(candidate + 1, '}');
-        char *later = strchr(candidate + 1, '{');
+        const char *closing = strchr(candidate + 1, '}');
+        const char *later = strchr(candidate + 1, '{');
         if (later != nullptr && (closing == nullptr || later < closing)) {
             candidate = later;
             continue;
@@ -131,14 +132,28 @@ static bool HasOwnBytes(const tMagicWord &word) {
 
 struct tBlockParse {
     tTemplateList &list;
-    char *&literalStart;
-    char *open;                 // the block's "{" (overwritten with NUL)
+    const char *&literalStart;
+    const char *open;           // the block's "{"
     tTemplateList::Node *mark;  // last node before the block's elements
     uint8_t coding;             // the block coding, 1 unless "Coding=" says
+    tBlockReport report;        // what the parse decides about the block
 };
+
+// A handler refused the value of `word`: logged, and the block's report names
+// the first such word.
+static void RefuseValue(tBlockReport &report, const tMagicWord &word, const char *value) {
+    LogPrintf(kParseLog, "Error parsing magic word \"%s\". Maybe wrong additional text \"%s\"?\n",
+              word.Name, value);
+    if (report.Verdict == kBlockRefusedValue) return;
+    report.Verdict = kBlockRefusedValue;
+    report.Word = word.Name;
+    report.Value = value;
+}
 
 // Runs one token through the rows that accept it. False when no row does.
 static bool ParseToken(tBlockParse &block, const char *token) {
+    block.report.Verdict = *token == '\0' ? kBlockEmptyWord : kBlockUnknownWord;
+    block.report.Word = token;
     for (int row = MatchRow(token, 0); row >= 0; row = MatchRow(token, row + 1)) {
         const tMagicWord &word = MagicWordTable[row];
         tMagicWordSlot *slot = &MagicWordSlots[row];
@@ -147,9 +162,7 @@ static bool ParseToken(tBlockParse &block, const char *token) {
         uint32_t result =
             word.Handler != nullptr ? word.Handler(1, value, nullptr, slot, &block.coding) : 1;
         if (result != 0) {
-            LogPrintf(kParseLog,
-                      "Error parsing magic word \"%s\". Maybe wrong additional text \"%s\"?\n",
-                      word.Name, value);
+            RefuseValue(block.report, word, value);
             continue;
         }
         // The literal before the block goes out once, however many words the
@@ -159,6 +172,7 @@ static bool ParseToken(tBlockParse &block, const char *token) {
             block.mark = block.list.Tail();
             block.literalStart = block.open;
         }
+        block.report.Verdict = kBlockAccepted;
         if (!slot->Used) return true;
         if (HasOwnBytes(word)) {
             // Every "Hex=" block names bytes of its own: they become the
@@ -177,22 +191,20 @@ static bool ParseToken(tBlockParse &block, const char *token) {
     return false;
 }
 
-// Parses the inner text of one block; false when the block is rejected.
-static bool ParseBlockTokens(tBlockParse &block, const char *inner) {
-    char *tokens = strdup(inner);
-    if (tokens == nullptr) return false;
+// Parses the words of one block from `tokens`, a copy of its inner text that
+// the parse cuts up (null: none could be made); the block's report holds the
+// verdict.
+static void ParseBlockTokens(tBlockParse &block, char *tokens) {
     // A block without any word ({} or { }) is kept as text.
-    bool accepted = false;
+    block.report.Verdict = kBlockNoWord;
+    if (tokens == nullptr) return;
     char *save = nullptr;
     for (char *token = strtok_r(tokens, ",", &save); token != nullptr;
          token = strtok_r(nullptr, ",", &save)) {
         while (isspace(static_cast<unsigned char>(*token)))
             token++;
-        accepted = ParseToken(block, token);
-        if (!accepted) break;
+        if (!ParseToken(block, token)) break;
     }
-    free(tokens);
-    return accepted;
 }
 
 // A "Coding=" anywhere in the block applies to all its words. False when the
@@ -210,27 +222,30 @@ static bool SameReadTarget(const tReadSettings &a, const tReadSettings &b) {
 }
 
 // Adopts the block's read settings, or checks them against the adopted ones.
-// False when the block must be rejected.
-static bool ReconcileReadSettings() {
-    bool accepted = true;
+// A rejection becomes the report's verdict unless the block has one already.
+static void ReconcileReadSettings(tBlockReport &report) {
+    uint8_t verdict = kBlockAccepted;
     const tReadSettings &pending = PendingReadSettings;
-    if (!ActiveReadSettings.Valid && pending.MemoryBankSet && pending.PointerSet &&
-        pending.LengthSet) {
+    const tReadSettings &active = ActiveReadSettings;
+    if (!active.Valid && pending.MemoryBankSet && pending.PointerSet && pending.LengthSet) {
         // A length the reader cannot deliver in one read (more than 255
         // words) would make it deliver a different amount than asked for.
         if (pending.Length != kToEndOfBank &&
             ReadWordCount(pending.Pointer, pending.Length, nullptr, nullptr) > kMaxWordCount) {
-            accepted = false;
+            verdict = kBlockTooManyWords;
         } else {
             ActiveReadSettings = pending;
             ActiveReadSettings.Valid = 1;
         }
-    } else if (!(ActiveReadSettings.MemoryBankSet && SameReadTarget(ActiveReadSettings, pending))) {
-        accepted = false;
+    } else if (!(active.MemoryBankSet && SameReadTarget(active, pending))) {
+        verdict = !active.Valid           ? kBlockIncompleteSettings
+                  : !active.MemoryBankSet ? kBlockReadStarted
+                                          : kBlockOtherSettings;
     }
+    report.Pending = pending;
+    if (report.Verdict == kBlockAccepted) report.Verdict = verdict;
     PendingReadSettings = tReadSettings{};
     FlagSet(TemplateHasReadSettings, 0);
-    return accepted;
 }
 
 static void RemoveElementsAfter(tTemplateList &templateList, tTemplateList::Node *mark) {
@@ -244,8 +259,9 @@ static void RemoveElementsAfter(tTemplateList &templateList, tTemplateList::Node
 
 // The part of a new template set's reset that talks to the reader: the read
 // settings and extended result flags start afresh from the reader's current
-// flags. Runs without DatagramLock, since it waits for the reader.
-static void ResetReaderSettings() {
+// flags (without `useReader`, from none). Runs without DatagramLock, since it
+// waits for the reader.
+static void ResetReaderSettings(bool useReader) {
     ActiveReadSettings.Valid = 0;
     ActiveReadSettings.MemoryBankSet = 0;
     ActiveReadSettings.PasswordSet = 0;
@@ -253,6 +269,7 @@ static void ResetReaderSettings() {
     ActiveReadSettings.LengthSet = 0;
     PendingReadSettings = tReadSettings{};
     FlagSet(HostCommExtendedResultFlag, 0);
+    if (!useReader) return;
     EventInit(&ResultFlagEvent, 0);
     if (GetExtendedResultFlag(ReaderHandle) != 0) {
         LogPuts(kParseLog, "Error while getting HostCommExtendedResultFlag");
@@ -271,38 +288,41 @@ static void ResetSlots() {
     }
 }
 
-// Parses a non-empty template text into the list. Caller holds DatagramLock;
-// the handlers it calls touch the slots.
-static void ParseText(const char *templateText, tTemplateList &templateList) {
-    char *copy = strdup(templateText);
-    if (copy == nullptr) return;
+// Parses a non-empty template text, the set's `index`, into the list and
+// reports each block to the observer. Caller holds DatagramLock; the
+// handlers it calls touch the slots.
+static void ParseText(int index, const char *templateText, tTemplateList &templateList) {
     FlagSet(TemplateHasReadSettings, 0);
-    char *literalStart = copy;
-    char *searchFrom = copy;
-    char *open = nullptr;
-    char *close = nullptr;
+    const char *literalStart = templateText;
+    const char *searchFrom = templateText;
+    const char *open = nullptr;
+    const char *close = nullptr;
     while (FindBlock(searchFrom, &open, &close)) {
-        tBlockParse block{templateList, literalStart, open, templateList.Tail(), 1};
+        tBlockParse block{templateList, literalStart, open, templateList.Tail(), 1, {}};
+        tBlockReport &report = block.report;
+        report.Template = index;
+        report.Offset = static_cast<uint32_t>(open - templateText);
+        report.Text = open;
+        report.Length = static_cast<uint32_t>(close - open + 1);
+        char *tokens = strndup(open + 1, report.Length - 2);
+        ParseBlockTokens(block, tokens);
+        if (report.Verdict == kBlockAccepted && block.coding != 1 && !ApplyBlockCoding(block))
+            report.Verdict = kBlockCodingAlone;
+        if (FlagGet(TemplateHasReadSettings)) ReconcileReadSettings(report);
 
-        *open = '\0';
-        *close = '\0';
-        bool accepted = ParseBlockTokens(block, open + 1);
-        if (accepted && block.coding != 1 && !ApplyBlockCoding(block)) accepted = false;
-        if (FlagGet(TemplateHasReadSettings) && !ReconcileReadSettings()) accepted = false;
-
-        if (accepted) {
+        // A rejected block's text, braces included, becomes part of the next
+        // literal.
+        if (report.Verdict == kBlockAccepted) {
             literalStart = close + 1;
         } else {
-            // The block's text, braces included, becomes part of the next
-            // literal.
-            *open = '{';
-            *close = '}';
             RemoveElementsAfter(templateList, block.mark);
         }
+        report.Adopted = ActiveReadSettings;
+        if (ParseObserver != nullptr) ParseObserver->Block(ParseObserver->Context, report);
+        free(tokens);
         searchFrom = close + 1;
     }
     AppendLiteral(templateList, literalStart, strlen(literalStart));
-    free(copy);
 }
 
 // Waits for the start report of a command just accepted; true when it came in
@@ -322,8 +342,23 @@ static void ClearReadSettingFlags(tReadSettings &settings) {
     settings.LengthSet = 0;
 }
 
+tReaderCall PlanReaderCall(const tReadSettings &settings) {
+    tReaderCall call = {"ASyncGetEPCs", 0, 0, 0, 0, 0, 0, 0};
+    if (!IsMemoryRead(settings)) return call;
+    call.Name =
+        settings.Length == kToEndOfBank ? "ASyncReadDataUntilEndOfBankAny" : "ASyncReadDataAny";
+    call.Read = 1;
+    call.Password = settings.PasswordSet ? settings.Password : 0;
+    call.MemoryBank = settings.MemoryBank;
+    call.WordAddress = settings.Pointer >> 1;
+    call.WordCount =
+        ReadWordCount(settings.Pointer, settings.Length, &call.SkipFirst, &call.SkipLast);
+    return call;
+}
+
 void HandleMemoryBankSettings(const tReadSettings &active) {
-    if (!IsMemoryRead(active)) {
+    tReaderCall call = PlanReaderCall(active);
+    if (!call.Read) {
         EventInit(&InventoryStartEvent, 0);
         uint32_t result = ASyncGetEPCs(ReaderHandle);
         if (Started(result, &InventoryStartEvent, InventoryStartError)) {
@@ -336,31 +371,23 @@ void HandleMemoryBankSettings(const tReadSettings &active) {
     }
 
     LogPrintf(kCommandLog, "Try changing reader settings for memoryBank %u\n", active.MemoryBank);
-    uint32_t password = active.Password;
-    if (!active.PasswordSet) {
-        LogPuts(kCommandLog, "No password provided, use default");
-        password = 0;
-    }
-    uint8_t skipFirst = 0, skipLast = 0;
-    uint32_t wordCount = ReadWordCount(active.Pointer, active.Length, &skipFirst, &skipLast);
-    FlagSet(SkipFirstByte, skipFirst);
-    FlagSet(SkipLastByte, skipLast);
-    bool toEnd = active.Length == kToEndOfBank;
-    const char *name = toEnd ? "ASyncReadDataUntilEndOfBankAny" : "ASyncReadDataAny";
+    if (!active.PasswordSet) LogPuts(kCommandLog, "No password provided, use default");
+    FlagSet(SkipFirstByte, call.SkipFirst);
+    FlagSet(SkipLastByte, call.SkipLast);
 
     EventInit(&ReadStartEvent, 0);
-    uint32_t wordAddress = active.Pointer >> 1;
     uint32_t result =
-        toEnd ? ASyncReadDataUntilEndOfBankAny(ReaderHandle, password, active.MemoryBank,
-                                               wordAddress, kMaxWordCount)
-              : ASyncReadDataAny(ReaderHandle, password, active.MemoryBank, wordAddress,
-                                 static_cast<uint8_t>(wordCount));
+        active.Length == kToEndOfBank
+            ? ASyncReadDataUntilEndOfBankAny(ReaderHandle, call.Password, call.MemoryBank,
+                                             call.WordAddress, kMaxWordCount)
+            : ASyncReadDataAny(ReaderHandle, call.Password, call.MemoryBank, call.WordAddress,
+                               static_cast<uint8_t>(call.WordCount));
     if (Started(result, &ReadStartEvent, ReadStartError)) {
         FlagSet(ReaderCommandRunning, 1);
-        LogPrintf(kCommandLog, "OK: %s\n", name);
+        LogPrintf(kCommandLog, "OK: %s\n", call.Name);
         ClearReadSettingFlags(ActiveReadSettings);
     } else {
-        LogPrintf(kCommandLog, "Error: %s: %u\n", name, result);
+        LogPrintf(kCommandLog, "Error: %s: %u\n", call.Name, result);
     }
 }
 
@@ -376,11 +403,12 @@ static void SendExtendedResultFlag(uint8_t flags) {
 
 // Empties one template list and parses its text into it (null: absent, and
 // then nothing is reset). Caller holds DatagramLock.
-static void ParseTemplateLocked(bool reset, const char *templateText, tTemplateList &templateList) {
+static void ParseTemplateLocked(int index, bool reset, const char *templateText,
+                                tTemplateList &templateList) {
     FreeTemplateElements(templateList);
     if (templateText == nullptr) return;
     if (reset) ResetSlots();
-    if (*templateText != '\0') ParseText(templateText, templateList);
+    if (*templateText != '\0') ParseText(index, templateText, templateList);
 }
 
 // Settles the command from what the set has adopted so far: the words of the
@@ -400,26 +428,35 @@ static tReaderCommand ChooseReaderCommand() {
 
 // Starts the chosen command (only while somebody listens) and sends the
 // extended result flags. Runs without DatagramLock: it waits for the reader.
-static void StartReaderCommand(const tReaderCommand &command) {
+// Without `useReader` a memory read only sets the bytes it drops.
+static void StartReaderCommand(const tReaderCommand &command, bool useReader) {
+    if (!useReader) {
+        tReaderCall call = PlanReaderCall(command.Settings);
+        if (command.Start && call.Read) {
+            FlagSet(SkipFirstByte, call.SkipFirst);
+            FlagSet(SkipLastByte, call.SkipLast);
+        }
+        return;
+    }
     if (command.Start) HandleMemoryBankSettings(command.Settings);
     SendExtendedResultFlag(command.ExtendedResultFlags);
 }
 
 void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *templateText,
                                tTemplateList &templateList) {
-    if (templateText != nullptr && reset) ResetReaderSettings();
+    if (templateText != nullptr && reset) ResetReaderSettings(true);
     // The list is emptied and refilled under one hold of DatagramLock, so a
     // datagram rendered meanwhile uses the old template or the new one,
     // never a part of it.
     if (EventWait(&DatagramLock) != 0) return;
-    ParseTemplateLocked(reset, templateText, templateList);
+    ParseTemplateLocked(-1, reset, templateText, templateList);
     tReaderCommand command = {};
     if (startReaderCommand) command = ChooseReaderCommand();
     EventSignal(&DatagramLock);
-    if (startReaderCommand) StartReaderCommand(command);
+    if (startReaderCommand) StartReaderCommand(command, true);
 }
 
-void ParseTemplateSet(char *newTexts[kTemplateCount]) {
+tReaderCommand ParseTemplateSet(char *newTexts[kTemplateCount], bool useReader) {
     char **const stored[kTemplateCount] = {&ComingText, &GoingText, &StartText, &HeartbeatText,
                                            &StopText};
     tTemplateList *const lists[kTemplateCount] = {&ComingTemplate, &GoingTemplate, &StartTemplate,
@@ -431,26 +468,27 @@ void ParseTemplateSet(char *newTexts[kTemplateCount]) {
         texts[i] = newTexts != nullptr ? newTexts[i] : *stored[i];
         if (texts[i] != nullptr && first < 0) first = i;
     }
-    if (first >= 0) ResetReaderSettings();
+    if (first >= 0) ResetReaderSettings(useReader);
 
     // All five templates are replaced under one hold of DatagramLock, and the
     // reader is started only afterwards: its start report, and every tag and
     // report after it, renders from the whole new set, never from templates
     // half parsed or from slots the reset has just emptied.
+    tReaderCommand command = {};
     if (EventWait(&DatagramLock) != 0) {
         for (int i = 0; newTexts != nullptr && i < kTemplateCount; i++)
             free(newTexts[i]);
-        return;
+        return command;
     }
-    tReaderCommand command = {};
     for (int i = 0; i < kTemplateCount; i++) {
         if (newTexts != nullptr) {
             free(*stored[i]);
             *stored[i] = newTexts[i];
         }
-        ParseTemplateLocked(i == first, texts[i], *lists[i]);
+        ParseTemplateLocked(i, i == first, texts[i], *lists[i]);
         if (i == kGoingTemplateIndex) command = ChooseReaderCommand();
     }
     EventSignal(&DatagramLock);
-    StartReaderCommand(command);
+    StartReaderCommand(command, useReader);
+    return command;
 }

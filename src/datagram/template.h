@@ -48,6 +48,54 @@ struct tReaderCommand {
     uint8_t ExtendedResultFlags;  // sent to the reader after the start
 };
 
+// What the parser decided about one block of a template.
+enum tBlockVerdict : uint8_t {
+    kBlockAccepted,
+    kBlockUnknownWord,         // Word: no row of the magic word table takes it
+    kBlockRefusedValue,        // Word (the row's name), Value: its handler refused the value
+    kBlockNoWord,              // nothing but commas between the braces
+    kBlockEmptyWord,           // Word: empty, only white space
+    kBlockCodingAlone,         // "Coding=" and no word to apply it to
+    kBlockIncompleteSettings,  // Pending: the first read settings lack bank, pointer or length
+    kBlockTooManyWords,        // Pending: a read of more than 255 words
+    kBlockOtherSettings,       // Pending: not the Adopted bank, pointer and length
+    kBlockReadStarted,         // read settings once the set's memory read is chosen
+};
+
+// The parser's report of one block, valid during the observer's call.
+struct tBlockReport {
+    int Template;           // index in the set; -1 outside ParseTemplateSet
+    uint32_t Offset;        // of the "{" in the template text
+    const char *Text;       // the block, braces included; not NUL-terminated
+    uint32_t Length;        // of Text
+    uint8_t Verdict;        // a tBlockVerdict
+    const char *Word;       // for the verdicts that name it
+    const char *Value;      // for the verdicts that name it
+    tReadSettings Pending;  // the read settings the block gave
+    tReadSettings Adopted;  // ActiveReadSettings after the block
+};
+
+// Told of every block the parser decides. Korvane has none; korvane-preview
+// sets one. Called under DatagramLock.
+struct tParseObserver {
+    void (*Block)(void *context, const tBlockReport &report);
+    void *Context;
+};
+extern tParseObserver *ParseObserver;
+
+// The reader call that starts the command for `settings`: a plain inventory,
+// or a memory read with its arguments.
+struct tReaderCall {
+    const char *Name;  // "ASyncGetEPCs", "ASyncReadDataAny", "ASyncReadDataUntilEndOfBankAny"
+    uint8_t Read;      // 1 for a memory read
+    uint32_t Password;
+    uint8_t MemoryBank;
+    uint32_t WordAddress;
+    uint32_t WordCount;
+    uint8_t SkipFirst;  // bytes the read delivers beyond the ones asked for
+    uint8_t SkipLast;
+};
+
 // Guards the template lists and the magic word slots.
 extern tEvent DatagramLock;
 // 1 while an inventory or memory read started by Korvane runs. Set when the
@@ -82,10 +130,15 @@ void ParseDatagramResultString(bool reset, bool startReaderCommand, const char *
 // ownership (null entries: absent templates); null parses the stored texts
 // again. The lists and texts change under one hold of DatagramLock, so every
 // datagram renders from one complete set. Caller holds ConfigLock.
-void ParseTemplateSet(char *newTexts[kTemplateCount]);
+// Without `useReader` the reader is neither asked nor started: the set starts
+// from no extended result flags, and a chosen memory read only sets the bytes
+// to drop, as if the reader had acknowledged it. Returns the chosen command.
+tReaderCommand ParseTemplateSet(char *newTexts[kTemplateCount], bool useReader = true);
 
-// Starts a plain inventory, or a memory read with `settings` when they are
-// valid and complete, and waits up to 5000 ms for its start report; sets
+// The call that starts a plain inventory, or a memory read with `settings`
+// when they are valid and complete.
+tReaderCall PlanReaderCall(const tReadSettings &settings);
+// Makes that call and waits up to 5000 ms for its start report; sets
 // ReaderCommandRunning when the reader acknowledged.
 void HandleMemoryBankSettings(const tReadSettings &settings);
 
