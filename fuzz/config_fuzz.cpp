@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr int kTemplateCount = 5;
-
 std::string ConfigPath;
 
 CMyList<tDatagramElement *> *const kLists[kTemplateCount] = {

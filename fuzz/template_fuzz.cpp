@@ -47,8 +47,6 @@
 
 namespace {
 
-constexpr int kTemplateCount = 5;
-
 // Reads the record's fields in order; bytes past the end read as 0.
 class tFieldReader {
 public:

@@ -212,8 +212,10 @@ static void ParseBlockTokens(tBlockParse &block, char *tokens) {
 static bool ApplyBlockCoding(tBlockParse &block) {
     tTemplateList::Node *node = FirstAfter(block.list, block.mark);
     bool any = node != nullptr;
-    for (; node != nullptr; node = node->next)
-        node->value->Coding = block.coding;
+    // Literals (a "Hex=" block's bytes) keep coding 1: only words are coded.
+    for (; node != nullptr; node = node->next) {
+        if (node->value->Kind == 1) node->value->Coding = block.coding;
+    }
     return any;
 }
 

@@ -98,19 +98,28 @@ struct tReaderCall {
 
 // Guards the template lists and the magic word slots.
 extern tEvent DatagramLock;
-// 1 while an inventory or memory read started by Korvane runs. Set when the
-// reader acknowledges a start; cleared when it acknowledges a stop.
+// 1 while an inventory or memory read started by Korvane runs. Set by the
+// parser when the reader acknowledges a start; cleared by the poller and the
+// configuration loader when it acknowledges their stop. Single byte, read
+// without a lock.
 extern tFlag ReaderCommandRunning;
-// Extended result flags sent to the reader with the command start.
+// Extended result flags: reset and grown by the parse (under ConfigLock),
+// overwritten by the GetExtendedResultFlag result handler while the parse
+// waits for it; sent to the reader after the command start. Single byte.
 extern tFlag HostCommExtendedResultFlag;
-// Bytes the memory read delivers beyond what the template asked for.
+// Bytes the memory read delivers beyond what the template asked for: written
+// when a read is started (under ConfigLock), read by "MemoryBank=" when it
+// renders (under DatagramLock). Single bytes.
 extern tFlag SkipFirstByte;
 extern tFlag SkipLastByte;
-// The settings adopted for the reader command; set flags cleared at start-up.
+// The settings adopted for the reader command. Cleared at start-up, then
+// written by the parse and the command start, both under ConfigLock.
 extern tReadSettings ActiveReadSettings;
-// What the block being parsed has set; written by the read-setting words.
+// What the block being parsed has set: written by the read-setting words'
+// handlers and cleared by the parse, under ConfigLock and DatagramLock.
 extern tReadSettings PendingReadSettings;
 // Set by the read-setting words; cleared before each template and block.
+// Under ConfigLock and DatagramLock, like PendingReadSettings.
 extern tFlag TemplateHasReadSettings;
 
 // Empties a template list, freeing its elements. Caller holds DatagramLock.

@@ -83,10 +83,7 @@ class ThreadStackTest : public ::testing::Test {
 protected:
     void SetUp() override {
         xmlInitParser();
-        InitMagicWordSlots();
-        for (tEvent *lock : {&ConfigLock, &DatagramLock, &ClientsLock, &KeyboardLock, &IntakeLock})
-            EventInit(lock, 1);
-        EventInit(&StopDoneEvent, 0);
+        ResetProcessState();
         ASSERT_TRUE(host.Listening());
         IpcService = host.Service();
         path = "/tmp/korvane-stack-" + std::to_string(getpid()) + ".xml";
@@ -99,15 +96,7 @@ protected:
                             << "</Port></KorvaneConfiguration>\n";
     }
     void TearDown() override {
-        xmlFreeDoc(AppliedConfig);
-        AppliedConfig = nullptr;
-        if (ListenSocket != -1) close(ListenSocket);
-        ListenSocket = -1;
-        for (auto *list :
-             {&ComingTemplate, &GoingTemplate, &StartTemplate, &HeartbeatTemplate, &StopTemplate})
-            FreeTemplateElements(*list);
-        FreeStoredTemplateTexts();
-        FreeMagicWordSlots();
+        ResetProcessState();
         IpcService = originalService;
         ConfigFilePath = originalPath;
         unlink(path.c_str());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/app.h"
 #include "core/log.h"
 #include "datagram/codings.h"
 #include "datagram/magic_words.h"
@@ -43,15 +44,7 @@ class HandlersTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
-    void Reset() {
-        FreeMagicWordSlots();
-        InitMagicWordSlots();
-        PendingReadSettings = tReadSettings{};
-        FlagSet(TemplateHasReadSettings, 0);
-        FlagSet(HostCommExtendedResultFlag, 0);
-        FlagSet(SkipFirstByte, 0);
-        FlagSet(SkipLastByte, 0);
-    }
+    void Reset() { ResetProcessState(); }
     tMagicWordSlot &Slot(int row) { return MagicWordSlots[row]; }
     // An old text left in the slot: a handler that does not free it leaks under ASan.
     void GiveOldText(int row) {

@@ -35,16 +35,9 @@ std::string Describe(CMyList<tDatagramElement *> &list) {
 class TemplateTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ReaderHandle = 0;  // no reader: flag calls fail at once
-        InitMagicWordSlots();
-        EventInit(&DatagramLock, 1);
-        EventInit(&ResultFlagEvent, 0);
+        ResetProcessState();  // no reader: flag calls fail at once
     }
-    void TearDown() override {
-        FreeTemplateElements(ComingTemplate);
-        FreeTemplateElements(GoingTemplate);
-        FreeMagicWordSlots();
-    }
+    void TearDown() override { ResetProcessState(); }
     std::string Parse(const char *text, bool reset = true) {
         ParseDatagramResultString(reset, false, text, ComingTemplate);
         return Describe(ComingTemplate);

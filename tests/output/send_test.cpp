@@ -62,18 +62,7 @@ protected:
         dir = pattern;
         setenv("READERSIM_SOCKET", (dir + "/sim.sock").c_str(), 1);
 
-        FlagSet(ShutdownFlag, 0);
-        FlagSet(IntakeOpen, 1);
-        FlagSet(SuppressedStopCount, 0);
-        FlagSet(KeyboardEmulationEnabled, 0);
-        FlagSet(ReaderCommandRunning, 0);
-        InitMagicWordSlots();
-        for (tEvent *lock : {&IntakeLock, &DatagramLock, &ClientsLock, &KeyboardLock}) {
-            EventInit(lock, 1);
-        }
-        for (tEvent *event : {&NewTagEvent, &KeyboardTextEvent, &ResultFlagEvent}) {
-            EventInit(event, 0);
-        }
+        ResetProcessState();
         tConnectParams params;
         FillConnectParams(&params, 4);
         ReaderHandle = ConnectReader(&params, 0);
@@ -108,17 +97,7 @@ protected:
         EventSignal(&ClientsLock);
         for (int fd : peers)
             close(fd);
-        for (auto *list :
-             {&ComingTemplate, &GoingTemplate, &StartTemplate, &HeartbeatTemplate, &StopTemplate}) {
-            FreeTemplateElements(*list);
-        }
-        FreeKeyboardTexts();
-        FreeMagicWordSlots();
-        FreeStoredTemplateTexts();
-        FreeDatagramBuffers();
-        tTag *tag = nullptr;
-        while (TagList.PopFront(tag) == 0)
-            FreeTag(tag);
+        ResetProcessState();
         rmdir(dir.c_str());
     }
 
