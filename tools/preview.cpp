@@ -199,8 +199,10 @@ bool ParseSeenAt(const char *text, uint32_t *seenAt) {
     local.tm_isdst = -1;
     time_t converted = mktime(&local);
     // mktime normalises out-of-range fields: a time that changed is none.
-    if (converted < 0 || converted >= kSeenAtUnknown || local.tm_mday != given.tm_mday ||
-        local.tm_hour != given.tm_hour || local.tm_min != given.tm_min) {
+    // Compared in 64 bits: time_t is 32 bits wide on the ARM build.
+    if (converted < 0 || static_cast<long long>(converted) >= kSeenAtUnknown ||
+        local.tm_mday != given.tm_mday || local.tm_hour != given.tm_hour ||
+        local.tm_min != given.tm_min) {
         return false;
     }
     *seenAt = static_cast<uint32_t>(converted);
