@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "testkit/files.h"
 #include "testkit/isolation.h"
 
 namespace {
@@ -16,14 +17,11 @@ namespace {
 class XmlTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-xml.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_EQ(temp.Error(), "");
+        dir = temp.Dir();
     }
     void TearDown() override {
         if (document != nullptr) xmlFreeDoc(document);
-        unlink(Path("c.xml").c_str());
-        rmdir(dir.c_str());
     }
     std::string Path(const char *name) { return dir + "/" + name; }
     xmlDocPtr Load(const char *content) {
@@ -43,6 +41,7 @@ protected:
         return result;
     }
 
+    TempDir temp{"korvane-xml"};
     std::string dir;
     xmlDocPtr document = nullptr;
 };

@@ -22,6 +22,7 @@
 #include "support/worker.h"
 #include "sync/data.h"
 #include "sync/lists.h"
+#include "testkit/files.h"
 
 namespace {
 
@@ -72,9 +73,8 @@ void QueueTexts(const std::vector<std::string> &texts) {
 class KeyboardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-keyboard.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_EQ(temp.Error(), "");
+        dir = temp.Dir();
         devicePath = dir + "/hidg0";
         ASSERT_EQ(mkfifo(devicePath.c_str(), 0600), 0) << strerror(errno);
         host = open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -91,8 +91,6 @@ protected:
         FlagSet(ShutdownFlag, 0);
         FlagSet(Verbose, 0);
         if (host >= 0) close(host);
-        unlink(devicePath.c_str());
-        rmdir(dir.c_str());
     }
     void StartTyping() {
         FlagSet(ShutdownFlag, 0);
@@ -130,6 +128,7 @@ protected:
         EXPECT_EQ(decoder.Text(), decoded);
     }
 
+    TempDir temp{"korvane-keyboard"};
     std::string dir, devicePath;
     int host = -1;
     std::unique_ptr<Worker> typist;

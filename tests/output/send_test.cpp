@@ -30,6 +30,7 @@
 #include "reader/tag.h"
 #include "sync/data.h"
 #include "sync/lists.h"
+#include "testkit/files.h"
 #include "testkit/korvane_process.h"
 #include "testkit/readersim_client.h"
 
@@ -57,9 +58,8 @@ std::string ReadAll(int fd, int quietMs) {
 class DatagramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-send.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_EQ(temp.Error(), "");
+        dir = temp.Dir();
         setenv("READERSIM_SOCKET", (dir + "/sim.sock").c_str(), 1);
 
         ResetProcessState();
@@ -98,7 +98,6 @@ protected:
         for (int fd : peers)
             close(fd);
         ResetProcessState();
-        rmdir(dir.c_str());
     }
 
     // Stores and parses the five templates as the configuration would.
@@ -152,6 +151,7 @@ protected:
         EventSignal(&ClientsLock);
     }
 
+    TempDir temp{"korvane-send"};
     std::string dir;
     ReaderSimClient reader;
     pthread_t consumer;

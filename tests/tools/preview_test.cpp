@@ -14,6 +14,7 @@
 
 #include "../../tools/preview.h"
 #include "reader/reader_lib.h"
+#include "testkit/files.h"
 #include "testkit/isolation.h"
 
 namespace {
@@ -239,14 +240,8 @@ TEST(PreviewReportTest, RendersTheTemplateOfEachEvent) {
 class PreviewConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-preview-test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        for (const char *file : {"/korvane.config.xml", "/calls.log", "/empty.xml"})
-            unlink((dir + file).c_str());
-        rmdir(dir.c_str());
+        ASSERT_EQ(temp.Error(), "");
+        dir = temp.Dir();
     }
     // The configuration file with these templates: its path and -c.
     std::string Config(const std::string &datagrams,
@@ -256,6 +251,7 @@ protected:
                       "<" + root + "><Datagrams>\n" + datagrams + "</Datagrams></" + root + ">\n"));
         return "-c " + dir + "/korvane.config.xml ";
     }
+    TempDir temp{"korvane-preview-test"};
     std::string dir;
 };
 
