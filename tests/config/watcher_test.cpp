@@ -29,6 +29,7 @@
 #include "core/signals.h"
 #include "support/worker.h"
 #include "sync/event.h"
+#include "testkit/files.h"
 
 namespace {
 
@@ -36,14 +37,6 @@ const char kConfigName[] = "korvane.config.xml";
 const int kEarliestMs = 1950;
 const int kLatestMs = 2700;
 const uint32_t kQuietMs = 2500;
-
-bool WriteFile(const std::string &path, const char *text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t length = strlen(text);
-    bool written = write(fd, text, length) == static_cast<ssize_t>(length);
-    return close(fd) == 0 && written;
-}
 
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
     return remove(path);

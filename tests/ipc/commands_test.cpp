@@ -26,6 +26,7 @@
 #include "sync/data.h"
 #include "sync/lists.h"
 #include "testkit/fake_host.h"
+#include "testkit/files.h"
 
 namespace {
 
@@ -52,12 +53,6 @@ std::string Hex(const tBytes &request) {
 std::string ResultText(const tBytes &request) {
     tBytes reply = Execute(request);
     return reply.size() > 3 ? std::string(reply.begin() + 3, reply.end()) : "";
-}
-
-std::string ReadText(const std::string &path) {
-    std::stringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
 }
 
 std::string ConfigText(const std::string &port) {
@@ -154,7 +149,7 @@ TEST_F(CommandsTest, BadRequestsAndFailedSavesLeaveTheConfigurationAlone) {
     requests.push_back(Request(2, "<C><Port>1</Port></C>"));
     requests.push_back(Request(5, root + "<Port>1</Port>" + end));
     requests.push_back(Request(5, "<Datagrams><ComingText/></Datagrams>"));
-    std::string before = ReadText(path), replies;
+    std::string before = ReadFile(path), replies;
     xmlDocPtr applied = AppliedConfig;
     for (const tBytes &request : requests)
         replies += Hex(request) + "|";
@@ -162,7 +157,7 @@ TEST_F(CommandsTest, BadRequestsAndFailedSavesLeaveTheConfigurationAlone) {
     EXPECT_EQ(replies,
               "||80 00 81|80 FF FF|80 01 80|01 02 80|01 05 80|01 02 80|01 02 80|01 02 80|"
               "01 02 80|01 02 80|01 05 80|01 05 80|");
-    EXPECT_EQ(ReadText(path), before) << "the file is not written";
+    EXPECT_EQ(ReadFile(path), before) << "the file is not written";
     // A save that fails is reported, and not applied.
     std::string missing = dir + "/missing/korvane.config.xml";
     ConfigFilePath = missing.c_str();
@@ -210,7 +205,7 @@ TEST_F(CommandsTest, SetPortSavesTheTextLastEscapedAppliesItAndMovesTheServer) {
         EXPECT_EQ(SavedChildren(path),
                   std::vector<std::string>(
                       {"Datagrams={EPC}{CR}{LF}", "KeyboardEmulation=false", c[0] + "=" + c[2]}))
-            << ReadText(path);
+            << ReadFile(path);
         if (c[1] != c[2]) continue;
         EXPECT_EQ(ResultText(Request(1)),
                   "<KorvaneConfiguration>\n  " + element + "\n</KorvaneConfiguration>\n");

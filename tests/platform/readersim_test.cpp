@@ -26,6 +26,7 @@
 
 #include "reader/reader_lib.h"
 #include "support/emulator.h"
+#include "testkit/clock.h"
 #include "testkit/readersim_client.h"
 
 extern char **environ;
@@ -43,10 +44,6 @@ std::string Format(const char *format, ...) {
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     return text;
-}
-
-void SleepMs(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 struct CopiedRecord {
