@@ -1,10 +1,5 @@
 // korvane-host: a stand-in for the reader's host framework, for tests and for
 // trying Korvane's host commands on a development machine (docs/host.md).
-//
-// It listens where the host framework does (127.0.0.1:4006), waits for
-// Korvane to connect and announce itself with a Hello, answers with a
-// HelloAck, sends the commands named on its command line as requests on
-// channel 5 and prints each reply.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <getopt.h>
@@ -27,12 +22,9 @@
 
 namespace {
 
-const int kExitOk = 0;
-const int kExitFailed = 1;
-const int kExitUsage = 2;
-const int kExitTimeout = 3;
-// Not an exit status: the command line is read, the requests are to be sent.
-const int kRunRequests = -1;
+// Not exit statuses: kLog marks a line of the verbose log (see Say);
+// kRunRequests, the command line is read and the requests are to be sent.
+enum { kLog = -2, kRunRequests, kExitOk, kExitFailed, kExitUsage, kExitTimeout };
 
 const uint16_t kRequestChannel = 5;
 
@@ -82,16 +74,12 @@ const tCommand kCommands[] = {
     {"GetMagicWords", 3, false}, {"GetDatagramResult", 4, false}, {"SetDatagramResult", 5, true},
 };
 
-const char kShortOptions[] = "t:p:H:k:xvh";
+constexpr int kValue = required_argument, kFlag = no_argument;
 const struct option kLongOptions[] = {
-    {"timeout", required_argument, nullptr, 't'},
-    {"port", required_argument, nullptr, 'p'},
-    {"host-hello", required_argument, nullptr, 'H'},
-    {"keep", required_argument, nullptr, 'k'},
-    {"hex", no_argument, nullptr, 'x'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"help", no_argument, nullptr, 'h'},
-    {nullptr, 0, nullptr, 0},
+    {"timeout", kValue, nullptr, 't'},    {"port", kValue, nullptr, 'p'},
+    {"host-hello", kValue, nullptr, 'H'}, {"keep", kValue, nullptr, 'k'},
+    {"hex", kFlag, nullptr, 'x'},         {"verbose", kFlag, nullptr, 'v'},
+    {"help", kFlag, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
 };
 
 struct tRequest {
@@ -101,15 +89,21 @@ struct tRequest {
 };
 
 struct tOptions {
-    int timeoutMs = 5000;
-    uint16_t port = 4006;
-    int hostHelloChannel = -1;
-    long keepMs = 0;
-    bool hex = false;
-    bool verbose = false;
+    long timeoutMs = 5000, port = 4006, hostHelloChannel = -1, keepMs = 0;
+    bool hex = false, verbose = false;
 };
 
 tOptions Options;
+
+// The options with a number: its range and where it goes.
+const struct {
+    char letter;
+    long minimum, maximum;
+    long *value;
+} kNumberOptions[] = {{'t', 1, 3600000, &Options.timeoutMs},
+                      {'p', 1, 65535, &Options.port},
+                      {'H', 0, 65535, &Options.hostHelloChannel},
+                      {'k', -1, 86400000, &Options.keepMs}};
 
 // A deadline that never comes.
 const double kNoDeadline = -1;
@@ -120,29 +114,18 @@ double MonotonicMs() {
     return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
 }
 
-// One line on stderr, with the monotonic time when `timed`.
-void Say(bool timed, const char *format, va_list args) {
+// One line on stderr: why the tool stops, returning its exit status `code`,
+// or with `code` kLog a line of the log, with the monotonic time, and only
+// with --verbose.
+int Say(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int Say(int code, const char *format, ...) {
+    if (code == kLog && !Options.verbose) return code;
+    va_list args;
+    va_start(args, format);
     fputs("korvane-host: ", stderr);
-    if (timed) fprintf(stderr, "[%.3f ms] ", MonotonicMs());
+    if (code == kLog) fprintf(stderr, "[%.3f ms] ", MonotonicMs());
     vfprintf(stderr, format, args);
     fputc('\n', stderr);
-}
-
-void Log(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char *format, ...) {
-    if (!Options.verbose) return;
-    va_list args;
-    va_start(args, format);
-    Say(true, format, args);
-    va_end(args);
-}
-
-// Says why the tool stops and returns its exit status `code`.
-int Fail(int code, const char *format, ...) __attribute__((format(printf, 2, 3)));
-int Fail(int code, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    Say(false, format, args);
     va_end(args);
     return code;
 }
@@ -150,10 +133,8 @@ int Fail(int code, const char *format, ...) {
 std::string Hex(const uint8_t *bytes, size_t length) {
     std::string text;
     char byte[4];
-    for (size_t i = 0; i < length; i++) {
-        snprintf(byte, sizeof(byte), i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += byte;
-    }
+    for (size_t i = 0; i < length; i++)
+        text.append(byte, snprintf(byte, sizeof(byte), i == 0 ? "%02X" : " %02X", bytes[i]));
     return text;
 }
 
@@ -161,22 +142,18 @@ bool ParseNumber(const char *text, long minimum, long maximum, long *value) {
     char *end = nullptr;
     errno = 0;
     long parsed = strtol(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0' || parsed < minimum || parsed > maximum) {
+    if (errno != 0 || end == text || *end != '\0' || parsed < minimum || parsed > maximum)
         return false;
-    }
     *value = parsed;
     return true;
 }
 
 // The XML argument: the text itself, or the content of the file after '@'.
 bool ReadArgument(const char *text, std::string *argument) {
-    if (text[0] != '@') {
-        *argument = text;
-        return true;
-    }
+    *argument = text[0] == '@' ? "" : text;
+    if (text[0] != '@') return true;
     FILE *file = fopen(text + 1, "rb");
     if (file == nullptr) return false;
-    argument->clear();
     char buffer[4096];
     size_t got;
     while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
@@ -201,7 +178,7 @@ public:
     bool Send(uint32_t token, uint16_t channel, const uint8_t *payload, uint32_t length) {
         std::vector<uint8_t> frame(length + kFrameOverhead);
         EncodeFrame(frame.data(), token, channel, payload, length);
-        Log("sent token %u channel %u: %s", token, channel, Hex(payload, length).c_str());
+        Say(kLog, "sent token %u channel %u: %s", token, channel, Hex(payload, length).c_str());
         size_t written = 0;
         while (written < frame.size()) {
             ssize_t sent = send(fd_, frame.data() + written, frame.size() - written, MSG_NOSIGNAL);
@@ -228,11 +205,9 @@ public:
                 if (complete) {
                     *token = parser_.token;
                     *channel = parser_.channel;
-                    uint32_t length = parser_.length;
-                    uint8_t *bytes = FrameTakePayload(&parser_);
-                    payload->assign(bytes, bytes + length);
-                    free(bytes);
-                    Log("received token %u channel %u: %s", *token, *channel,
+                    payload->assign(parser_.payload, parser_.payload + parser_.length);
+                    free(FrameTakePayload(&parser_));
+                    Say(kLog, "received token %u channel %u: %s", *token, *channel,
                         Hex(payload->data(), payload->size()).c_str());
                     return 1;
                 }
@@ -273,22 +248,14 @@ bool AnswerHello(CLink &link, uint32_t token, uint16_t channel,
         code != kControlHello) {
         return false;
     }
-    Log("Hello on channel %u: answering with a HelloAck", channel);
+    Say(kLog, "Hello on channel %u: answering with a HelloAck", channel);
     link.SendControl(token, channel, kControlHelloAck);
     return true;
 }
 
 const char *StatusMeaning(uint8_t status) {
-    switch (status) {
-        case 0:
-            return "ok";
-        case 1:
-            return "failed";
-        case 0x80:
-            return "unknown command";
-        default:
-            return "unexpected status";
-    }
+    if (status == 0 || status == 1) return status == 0 ? "ok" : "failed";
+    return status == 0x80 ? "unknown command" : "unexpected status";
 }
 
 void PrintReply(const tRequest &request, const std::vector<uint8_t> &reply) {
@@ -297,22 +264,17 @@ void PrintReply(const tRequest &request, const std::vector<uint8_t> &reply) {
                Hex(reply.data(), reply.size()).c_str());
         return;
     }
-    uint16_t replyCode = static_cast<uint16_t>(reply[1] | (reply[2] << 8));
     printf("%s: status %u (%s), reply code 0x%04X\n", request.label.c_str(), reply[0],
-           StatusMeaning(reply[0]), replyCode);
+           StatusMeaning(reply[0]), reply[1] | (reply[2] << 8));
     if (Options.hex) printf("payload: %s\n", Hex(reply.data(), reply.size()).c_str());
     const uint8_t *data = reply.data() + 3;
     size_t length = reply.size() - 3;
     if (length == 0) return;
     if (request.code == 0 && length >= 10) {
-        unsigned major = data[0] | (data[1] << 8);
-        unsigned minor = data[2] | (data[3] << 8);
-        unsigned patch = data[4] | (data[5] << 8);
-        std::string hash;
-        if (length > 10) hash.assign(reinterpret_cast<const char *>(data + 10), length - 10);
+        std::string hash(reinterpret_cast<const char *>(data + 10), length - 10);
         if (!hash.empty() && hash.back() == '\0') hash.pop_back();
-        printf("version %u.%u.%u%s%s\n", major, minor, patch, hash.empty() ? "" : "-",
-               hash.c_str());
+        printf("version %u.%u.%u%s%s\n", data[0] | (data[1] << 8), data[2] | (data[3] << 8),
+               data[4] | (data[5] << 8), hash.empty() ? "" : "-", hash.c_str());
         return;
     }
     fwrite(data, 1, length, stdout);
@@ -324,10 +286,9 @@ int ListenSocket() {
     if (fd < 0) return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof(address));
+    struct sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = htons(Options.port);
+    address.sin_port = htons(static_cast<uint16_t>(Options.port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof(address)) != 0 ||
         listen(fd, 4) != 0) {
@@ -342,20 +303,19 @@ int AcceptKorvane(int listening) {
     struct pollfd pending = {listening, POLLIN, 0};
     int ready;
     do {
-        ready = poll(&pending, 1, Options.timeoutMs);
+        ready = poll(&pending, 1, static_cast<int>(Options.timeoutMs));
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0) return -1;
     struct sockaddr_in peer;
     socklen_t size = sizeof(peer);
     int fd = accept4(listening, reinterpret_cast<struct sockaddr *>(&peer), &size, SOCK_CLOEXEC);
-    if (fd >= 0) Log("accepted a connection from port %u", ntohs(peer.sin_port));
+    if (fd >= 0) Say(kLog, "accepted a connection from port %u", ntohs(peer.sin_port));
     return fd;
 }
 
 const tCommand *FindCommand(const char *name) {
-    for (const tCommand &command : kCommands) {
+    for (const tCommand &command : kCommands)
         if (strcasecmp(name, command.name) == 0) return &command;
-    }
     return nullptr;
 }
 
@@ -364,35 +324,21 @@ const tCommand *FindCommand(const char *name) {
 int ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
     int option;
     long value = 0;
-    while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
-        switch (option) {
-            case 't':
-                if (!ParseNumber(optarg, 1, 3600000, &value)) return kExitUsage;
-                Options.timeoutMs = static_cast<int>(value);
-                break;
-            case 'p':
-                if (!ParseNumber(optarg, 1, 65535, &value)) return kExitUsage;
-                Options.port = static_cast<uint16_t>(value);
-                break;
-            case 'H':
-                if (!ParseNumber(optarg, 0, 65535, &value)) return kExitUsage;
-                Options.hostHelloChannel = static_cast<int>(value);
-                break;
-            case 'k':
-                if (!ParseNumber(optarg, -1, 86400000, &value)) return kExitUsage;
-                Options.keepMs = value;
-                break;
-            case 'x':
-                Options.hex = true;
-                break;
-            case 'v':
-                Options.verbose = true;
-                break;
-            case 'h':
-                fputs(kUsage, stdout);
-                return kExitOk;
-            default:
-                return kExitUsage;
+    while ((option = getopt_long(argc, argv, "t:p:H:k:xvh", kLongOptions, nullptr)) != -1) {
+        if (option == 'x' || option == 'v') {
+            (option == 'x' ? Options.hex : Options.verbose) = true;
+            continue;
+        }
+        if (option == 'h') {
+            fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        const auto *number = std::begin(kNumberOptions);
+        while (number != std::end(kNumberOptions) && number->letter != option)
+            number++;
+        if (number == std::end(kNumberOptions) ||
+            !ParseNumber(optarg, number->minimum, number->maximum, number->value)) {
+            return kExitUsage;
         }
     }
     for (int i = optind; i < argc; i++) {
@@ -400,26 +346,24 @@ int ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
         bool takesXml = false;
         const tCommand *known = FindCommand(argv[i]);
         if (known != nullptr) {
-            request.label = known->name;
-            request.code = known->code;
+            request = {known->name, known->code, ""};
             takesXml = known->takesXml;
         } else if (strcasecmp(argv[i], "Code") == 0 && i + 1 < argc &&
                    ParseNumber(argv[i + 1], 0, 65535, &value)) {
             i++;
             char label[16];
             snprintf(label, sizeof(label), "Code 0x%04lX", value);
-            request.label = label;
-            request.code = static_cast<uint16_t>(value);
+            request = {label, static_cast<uint16_t>(value), ""};
             // An argument is optional; it is anything that names no command.
             takesXml = i + 1 < argc && strcasecmp(argv[i + 1], "Code") != 0 &&
                        FindCommand(argv[i + 1]) == nullptr;
         } else {
-            return Fail(kExitUsage, "unknown command '%s'", argv[i]);
+            return Say(kExitUsage, "unknown command '%s'", argv[i]);
         }
         if (takesXml) {
-            if (i + 1 >= argc) return Fail(kExitUsage, "%s needs an XML argument", argv[i]);
+            if (i + 1 >= argc) return Say(kExitUsage, "%s needs an XML argument", argv[i]);
             if (!ReadArgument(argv[++i], &request.argument)) {
-                return Fail(kExitFailed, "cannot read '%s'", argv[i] + 1);
+                return Say(kExitFailed, "cannot read '%s'", argv[i] + 1);
             }
         }
         requests->push_back(request);
@@ -427,90 +371,85 @@ int ParseCommandLine(int argc, char **argv, std::vector<tRequest> *requests) {
     return kRunRequests;
 }
 
-// Keeps the connection after the last reply, answering Hellos.
-int Keep(CLink &link) {
-    double end =
-        Options.keepMs >= 0 ? MonotonicMs() + static_cast<double>(Options.keepMs) : kNoDeadline;
+// What Await waits for, besides a data frame's token.
+const long long kAwaitHello = -1, kAwaitNothing = -2;
+
+// Answers Hellos and skips other frames until the data frame with the token
+// `awaited` (into *payload) or, for kAwaitHello, a Hello (the time limit anew at
+// each frame): 1 it came, 0 time-out at `deadline`, -1 the connection ended.
+int Await(CLink &link, double deadline, long long awaited, std::vector<uint8_t> *payload) {
     uint32_t token = 0;
-    uint16_t channel = 0;
-    std::vector<uint8_t> payload;
+    uint16_t channel = 0, code = 0;
     for (;;) {
-        int got = link.Next(end, &token, &channel, &payload);
-        if (got == 0) return kExitOk;
-        if (got < 0) {
-            Log("Korvane closed the connection");
-            return kExitOk;
+        if (awaited == kAwaitHello) deadline = MonotonicMs() + Options.timeoutMs;
+        int got = link.Next(deadline, &token, &channel, payload);
+        if (got <= 0) return got;
+        if (AnswerHello(link, token, channel, *payload)) {
+            if (awaited == kAwaitHello) return 1;
+        } else if (token == awaited &&
+                   !IsControlPayload(payload->data(), static_cast<uint32_t>(payload->size()),
+                                     &code)) {
+            return 1;
         }
-        AnswerHello(link, token, channel, payload);
     }
 }
 
 int Run(const std::vector<tRequest> &requests) {
     int listening = ListenSocket();
     if (listening < 0) {
-        return Fail(kExitFailed, "cannot listen on 127.0.0.1:%u: %s", Options.port,
-                    strerror(errno));
+        return Say(kExitFailed, "cannot listen on 127.0.0.1:%ld: %s", Options.port,
+                   strerror(errno));
     }
-    Log("listening on 127.0.0.1:%u", Options.port);
+    Say(kLog, "listening on 127.0.0.1:%ld", Options.port);
     int fd = AcceptKorvane(listening);
     close(listening);
     if (fd < 0) {
-        return Fail(kExitTimeout, "timed out after %d ms: Korvane did not connect to 127.0.0.1:%u",
-                    Options.timeoutMs, Options.port);
+        return Say(kExitTimeout, "timed out after %ld ms: Korvane did not connect to 127.0.0.1:%ld",
+                   Options.timeoutMs, Options.port);
     }
     CLink link(fd);
 
     // Korvane announces itself first.
-    uint32_t token = 0;
-    uint16_t channel = 0;
     std::vector<uint8_t> payload;
-    for (;;) {
-        int got = link.Next(MonotonicMs() + Options.timeoutMs, &token, &channel, &payload);
-        if (got == 0) {
-            return Fail(kExitTimeout, "timed out after %d ms waiting for Korvane's Hello",
-                        Options.timeoutMs);
-        }
-        if (got < 0) return Fail(kExitFailed, "Korvane closed the connection before its Hello");
-        if (AnswerHello(link, token, channel, payload)) break;
+    int got = Await(link, 0, kAwaitHello, &payload);
+    if (got == 0) {
+        return Say(kExitTimeout, "timed out after %ld ms waiting for Korvane's Hello",
+                   Options.timeoutMs);
     }
-    if (Options.hostHelloChannel >= 0) {
+    if (got < 0) return Say(kExitFailed, "Korvane closed the connection before its Hello");
+    if (Options.hostHelloChannel >= 0)
         link.SendControl(0xFFFFFFFF, static_cast<uint16_t>(Options.hostHelloChannel),
                          kControlHello);
-    }
 
-    uint32_t nextToken = 1;
+    uint32_t requestToken = 0;
     for (const tRequest &request : requests) {
         std::vector<uint8_t> message{static_cast<uint8_t>(request.code),
                                      static_cast<uint8_t>(request.code >> 8)};
         message.insert(message.end(), request.argument.begin(), request.argument.end());
-        uint32_t requestToken = nextToken++;
-        if (!link.Send(requestToken, kRequestChannel, message.data(),
+        if (!link.Send(++requestToken, kRequestChannel, message.data(),
                        static_cast<uint32_t>(message.size()))) {
-            return Fail(kExitFailed, "%s: the request could not be sent", request.label.c_str());
+            return Say(kExitFailed, "%s: the request could not be sent", request.label.c_str());
         }
-        // The reply carries the request's token; Hellos are answered
-        // meanwhile, anything else is skipped.
-        double deadline = MonotonicMs() + Options.timeoutMs;
-        for (;;) {
-            int got = link.Next(deadline, &token, &channel, &payload);
-            if (got == 0) {
-                return Fail(kExitTimeout, "%s: timed out after %d ms waiting for the reply",
-                            request.label.c_str(), Options.timeoutMs);
-            }
-            if (got < 0) {
-                return Fail(kExitFailed, "%s: Korvane closed the connection before replying",
-                            request.label.c_str());
-            }
-            if (AnswerHello(link, token, channel, payload)) continue;
-            uint16_t code = 0;
-            bool control =
-                IsControlPayload(payload.data(), static_cast<uint32_t>(payload.size()), &code);
-            if (!control && token == requestToken) break;
+        // The reply carries the request's token.
+        got = Await(link, MonotonicMs() + Options.timeoutMs, requestToken, &payload);
+        if (got == 0) {
+            return Say(kExitTimeout, "%s: timed out after %ld ms waiting for the reply",
+                       request.label.c_str(), Options.timeoutMs);
+        }
+        if (got < 0) {
+            return Say(kExitFailed, "%s: Korvane closed the connection before replying",
+                       request.label.c_str());
         }
         PrintReply(request, payload);
         fflush(stdout);
     }
-    return Options.keepMs != 0 ? Keep(link) : kExitOk;
+    // After the last reply the connection is kept -k ms (-1: for good).
+    if (Options.keepMs != 0 &&
+        Await(link, Options.keepMs >= 0 ? MonotonicMs() + Options.keepMs : kNoDeadline,
+              kAwaitNothing, &payload) < 0) {
+        Say(kLog, "Korvane closed the connection");
+    }
+    return kExitOk;
 }
 
 }  // namespace

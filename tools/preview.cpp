@@ -1,19 +1,12 @@
-// korvane-preview, the run: the command line, the templates, Korvane's parse
-// and rendering, the report.
-//
-// Nothing here imitates Korvane. ParseTemplateSet parses the templates
-// without the reader: no call reaches the reader library, and the parser's
-// observer tells the verdict on every block. Keyboard emulation is on for
-// the whole run, with no client and no keyboard thread: somebody listens, so
-// the reader command is settled as once a client is connected, and
-// SendTagData renders; the copy it queues for the keyboard is the datagram
-// the TCP clients get.
+// korvane-preview, the run. ParseTemplateSet parses without the reader, its
+// observer telling the verdict on every block; keyboard emulation is on, with
+// no client and no keyboard thread, so the copy SendTagData queues for the
+// keyboard is the datagram the TCP clients get.
 #include "preview.h"
 
 #include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -84,30 +77,22 @@ const char kUsage[] =
 
 // The options without a short form answer to letters the short options do
 // not use.
-const option kLongOptions[] = {{"template", required_argument, nullptr, 't'},
-                               {"config", required_argument, nullptr, 'c'},
-                               {"event", required_argument, nullptr, 'e'},
-                               {"quiet", no_argument, nullptr, 'q'},
-                               {"verbose", no_argument, nullptr, 'v'},
-                               {"help", no_argument, nullptr, 'h'},
-                               {"hex", no_argument, nullptr, 'X'},
-                               {"raw", no_argument, nullptr, 'R'},
-                               {"epc", required_argument, nullptr, 'E'},
-                               {"antenna", required_argument, nullptr, 'A'},
-                               {"rssi", required_argument, nullptr, 'r'},
-                               {"rssi-dbm", required_argument, nullptr, 'd'},
-                               {"pc", required_argument, nullptr, 'p'},
-                               {"xpc1", required_argument, nullptr, '1'},
-                               {"xpc2", required_argument, nullptr, '2'},
-                               {"data", required_argument, nullptr, 'D'},
-                               {"read-result", required_argument, nullptr, 'F'},
-                               {"timestamp-ms", required_argument, nullptr, 'T'},
-                               {"seen-at", required_argument, nullptr, 'S'},
-                               {nullptr, 0, nullptr, 0}};
+constexpr int kValue = required_argument, kFlag = no_argument;
+const option kLongOptions[] = {
+    {"template", kValue, nullptr, 't'},    {"config", kValue, nullptr, 'c'},
+    {"event", kValue, nullptr, 'e'},       {"quiet", kFlag, nullptr, 'q'},
+    {"verbose", kFlag, nullptr, 'v'},      {"help", kFlag, nullptr, 'h'},
+    {"hex", kFlag, nullptr, 'X'},          {"raw", kFlag, nullptr, 'R'},
+    {"epc", kValue, nullptr, 'E'},         {"antenna", kValue, nullptr, 'A'},
+    {"rssi", kValue, nullptr, 'r'},        {"rssi-dbm", kValue, nullptr, 'd'},
+    {"pc", kValue, nullptr, 'p'},          {"xpc1", kValue, nullptr, '1'},
+    {"xpc2", kValue, nullptr, '2'},        {"data", kValue, nullptr, 'D'},
+    {"read-result", kValue, nullptr, 'F'}, {"timestamp-ms", kValue, nullptr, 'T'},
+    {"seen-at", kValue, nullptr, 'S'},     {nullptr, 0, nullptr, 0},
+};
 
 struct tOptions {
-    const char *templateText = nullptr;
-    const char *configPath = nullptr;
+    const char *templateText = nullptr, *configPath = nullptr;
     int event = 0;      // index of kEventNames
     std::string flags;  // the letters of the options without a value given (see Given)
     tTag tag = {};
@@ -121,20 +106,9 @@ struct tPreview {
     std::string states[kTemplateCount];
     std::vector<std::string> rejected[kTemplateCount];  // report lines
     tReaderCommand command = {};
-    bool present = false;  // the event's template
-    bool sent = false;
+    bool present = false, sent = false;  // present: the event's template
     std::string datagram;
 };
-
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char *format, ...) {
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
-}
 
 bool Given(const tOptions &options, char name) {
     return options.flags.find(name) != std::string::npos;
@@ -213,9 +187,8 @@ bool ParseSeenAt(const char *text, uint32_t *seenAt) {
 bool TakeValue(int option, const char *value, tOptions &options) {
     tTag &tag = options.tag;
     if (option == 'e') {
-        for (int i = 0; i < kTemplateCount; i++) {
+        for (int i = 0; i < kTemplateCount; i++)
             if (strcmp(value, kEventNames[i]) == 0) options.event = i;
-        }
         return strcmp(value, kEventNames[options.event]) == 0;
     }
     if (option == 'd') {
@@ -259,11 +232,11 @@ int ParseOptions(int argc, char **argv, tOptions &options, FILE *err) {
         }
     }
     templates.insert(templates.end(), argv + optind, argv + argc);
-    bool hex = Given(options, 'X'), raw = Given(options, 'R');
     if (Given(options, 'h')) return kExitOk;
     if (templates.size() > 1) return Fail(err, kExitUsage, "more than one template given");
     if (configs.size() > 1) return Fail(err, kExitUsage, "more than one configuration file given");
-    if (hex && raw) return Fail(err, kExitUsage, "--hex and --raw exclude each other");
+    if (Given(options, 'X') && Given(options, 'R'))
+        return Fail(err, kExitUsage, "--hex and --raw exclude each other");
     if (templates.size() + configs.size() != 1) {
         return Fail(err, kExitUsage,
                     templates.empty() ? "no template and no configuration file given"
@@ -291,20 +264,19 @@ int LoadTemplates(const tOptions &options, tPreview &preview, FILE *err) {
         return Fail(err, kExitBadInput, path + ": " + strerror(errno));
     xmlDocPtr document = LoadXmlDocument(path.c_str(), false);
     if (document == nullptr) return Fail(err, kExitBadInput, path + ": not an XML document");
-    if (GetRootElement(document, "KorvaneConfiguration", false) == nullptr) {
+    xmlNodePtr root = GetRootElement(document, "KorvaneConfiguration", false);
+    if (root == nullptr) {
         xmlFreeDoc(document);
         return Fail(err, kExitBadInput,
                     path +
                         ": the root element is not <KorvaneConfiguration> (Korvane would "
                         "apply no template from it)");
     }
-    xmlNodePtr datagrams =
-        FindElement(GetRootElement(document, "KorvaneConfiguration", false), "Datagrams", false);
+    xmlNodePtr datagrams = FindElement(root, "Datagrams", false);
     for (int i = 0; i < kTemplateCount; i++) {
         char why[64];
-        const xmlChar *content =
-            TemplateContent(FindElement(datagrams, kTemplateNames[i], false), why, sizeof(why));
-        const char *text = reinterpret_cast<const char *>(content);
+        const char *text = reinterpret_cast<const char *>(
+            TemplateContent(FindElement(datagrams, kTemplateNames[i], false), why, sizeof(why)));
         preview.texts[i] = text != nullptr ? strdup(text) : nullptr;
         preview.states[i] =
             text != nullptr ? std::string("on") : std::string("absent (") + why + ")";
@@ -318,6 +290,7 @@ int LoadTemplates(const tOptions &options, tPreview &preview, FILE *err) {
 // Why the parser rejected a block, from its report.
 std::string Reason(const tBlockReport &block) {
     const tReadSettings &pending = block.Pending, &adopted = block.Adopted;
+    using std::to_string;
     switch (block.Verdict) {
         case kBlockUnknownWord:  // never empty: that is an empty word
             return "\"" + std::string(block.Word) + "\" is not a magic word" +
@@ -327,22 +300,22 @@ std::string Reason(const tBlockReport &block) {
         case kBlockRefusedValue:
             return std::string(block.Word) + " refused the value \"" + block.Value + "\"";
         case kBlockIncompleteSettings:
-            return Format(
-                "incomplete read settings: the first block that gives any must give "
-                "MemoryBank=, Pointer= and Length= (missing:%s%s%s)",
-                pending.MemoryBankSet ? "" : " MemoryBank=", pending.PointerSet ? "" : " Pointer=",
-                pending.LengthSet ? "" : " Length=");
+            return std::string(
+                       "incomplete read settings: the first block that gives any must give "
+                       "MemoryBank=, Pointer= and Length= (missing:") +
+                   (pending.MemoryBankSet ? "" : " MemoryBank=") +
+                   (pending.PointerSet ? "" : " Pointer=") + (pending.LengthSet ? "" : " Length=") +
+                   ")";
         case kBlockTooManyWords:
-            return Format("Length=%u from Pointer=%u takes %u words; one read delivers at most 255",
-                          pending.Length, pending.Pointer,
-                          ReadWordCount(pending.Pointer, pending.Length, nullptr, nullptr));
+            return "Length=" + to_string(pending.Length) +
+                   " from Pointer=" + to_string(pending.Pointer) + " takes " +
+                   to_string(ReadWordCount(pending.Pointer, pending.Length, nullptr, nullptr)) +
+                   " words; one read delivers at most 255";
         case kBlockOtherSettings:
-            return Format(
-                "read settings that do not repeat the adopted ones (MemoryBank=%u, "
-                "Pointer=%u, Length=%u)",
-                adopted.MemoryBank, adopted.Pointer, adopted.Length);
+            return "read settings that do not repeat the adopted ones (MemoryBank=" +
+                   to_string(adopted.MemoryBank) + ", Pointer=" + to_string(adopted.Pointer) +
+                   ", Length=" + to_string(adopted.Length) + ")";
     }
-    // The verdicts that name nothing.
     if (block.Verdict == kBlockNoWord) return "no magic word in the block";
     if (block.Verdict == kBlockEmptyWord) return "an empty word (only white space)";
     if (block.Verdict == kBlockCodingAlone)
@@ -354,8 +327,7 @@ std::string Reason(const tBlockReport &block) {
 // The parser's observer: a report line for every rejected block.
 void NoteBlock(void *context, const tBlockReport &block) {
     if (block.Verdict == kBlockAccepted || block.Template < 0) return;
-    std::vector<std::string> *rejected = static_cast<std::vector<std::string> *>(context);
-    rejected[block.Template].push_back(
+    static_cast<std::vector<std::string> *>(context)[block.Template].push_back(
         "  rejected " + EscapeBytes(std::string(block.Text, block.Length)) + " at offset " +
         std::to_string(block.Offset) + ": " + Reason(block) + "\n");
 }
@@ -416,11 +388,14 @@ std::string FlagsText(uint8_t flags) {
                  {kExtendedResultRssiDbm, "RSSIDBM"},
                  {kExtendedResultTimestampMs, "TimestampMS"}};
     if (flags == 0) return "0x00 (none: not sent)";
-    std::string words;
+    char text[8];
+    snprintf(text, sizeof(text), "0x%02X (", flags);
+    std::string words = text;
     for (const auto &bit : kBits) {
-        if ((flags & bit.bit) != 0) words += (words.empty() ? "" : ", ") + std::string(bit.words);
+        if ((flags & bit.bit) != 0)
+            words += (words.back() == '(' ? "" : ", ") + std::string(bit.words);
     }
-    return Format("0x%02X (%s)", flags, words.c_str());
+    return words + ")";
 }
 
 void PrintReport(const tOptions &options, const tPreview &preview, FILE *err) {
@@ -453,8 +428,9 @@ void PrintReport(const tOptions &options, const tPreview &preview, FILE *err) {
     char localText[32] = "not a local time";
     if (localtime_r(&seconds, &local) != nullptr)
         strftime(localText, sizeof(localText), "%Y-%m-%d %H:%M:%S", &local);
-    std::string seen = seenAt == kSeenAtUnknown ? "none (time unknown: {Timestamp} renders nothing)"
-                                                : Format("%u (%s local time)", seenAt, localText);
+    std::string seen = seenAt == kSeenAtUnknown
+                           ? "none (time unknown: {Timestamp} renders nothing)"
+                           : std::to_string(seenAt) + " (" + localText + " local time)";
     if (event < 2) fprintf(err, "tag: %s, seen at %s\n", kEventNames[event], seen.c_str());
     fprintf(err, "datagram: %s for %s%s%s: ", kTemplateNames[event],
             event < 2 ? "a tag that " : "the ", kEventNames[event], event < 2 ? "" : " report");
@@ -471,6 +447,7 @@ void PrintReport(const tOptions &options, const tPreview &preview, FILE *err) {
 std::string EscapeBytes(const std::string &bytes) {
     static const std::string kNamed("\\\r\n\t\0", 5), kLetters = "\\rnt0";
     std::string text;
+    char hex[8];
     for (char byte : bytes) {
         size_t named = kNamed.find(byte);
         if (named != std::string::npos) {
@@ -478,7 +455,8 @@ std::string EscapeBytes(const std::string &bytes) {
         } else if (byte >= 0x20 && byte <= 0x7E) {
             text += byte;
         } else {
-            text += Format("\\x%02X", static_cast<unsigned char>(byte));
+            text.append(hex,
+                        snprintf(hex, sizeof(hex), "\\x%02X", static_cast<unsigned char>(byte)));
         }
     }
     return text;
@@ -486,13 +464,14 @@ std::string EscapeBytes(const std::string &bytes) {
 
 std::string HexDump(const std::string &bytes) {
     std::string dump;
+    char hex[24];
     for (size_t line = 0; line < bytes.size(); line += 16) {
         std::string shown;
-        dump += Format("%08zx ", line);
+        dump.append(hex, snprintf(hex, sizeof(hex), "%08zx ", line));
         for (size_t i = line; i < line + 16; i++) {
             unsigned char byte = i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0;
-            dump += std::string(i == line + 8 ? " " : "") +
-                    (i < bytes.size() ? Format(" %02x", byte) : "   ");
+            snprintf(hex, sizeof(hex), " %02x", byte);
+            dump += std::string(i == line + 8 ? " " : "") + (i < bytes.size() ? hex : "   ");
             if (i < bytes.size()) shown += byte >= 0x20 && byte <= 0x7E ? byte : '.';
         }
         dump += "  |" + shown + "|\n";
@@ -512,10 +491,9 @@ int RunTool(int argc, char **argv, FILE *out, FILE *err) {
     if (!Given(options, 'q')) PrintReport(options, preview, err);
     fflush(err);
     const std::string &datagram = preview.datagram;
-    bool hex = Given(options, 'X'), raw = Given(options, 'R');
-    if (preview.sent && hex) fputs(HexDump(datagram).c_str(), out);
-    if (preview.sent && raw) fwrite(datagram.data(), 1, datagram.size(), out);
-    if (preview.sent && !hex && !raw) fprintf(out, "%s\n", EscapeBytes(datagram).c_str());
+    std::string shown = Given(options, 'X') ? HexDump(datagram) : EscapeBytes(datagram) + "\n";
+    if (preview.sent && Given(options, 'R')) fwrite(datagram.data(), 1, datagram.size(), out);
+    if (preview.sent && !Given(options, 'R')) fputs(shown.c_str(), out);
     fflush(out);
     return kExitOk;
 }
