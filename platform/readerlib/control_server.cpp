@@ -9,19 +9,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <vector>
 
 namespace readersim {
 
 namespace {
 
-thread_local bool tLibraryThread = false;
-
 // Longest time a reply may take to drain into a controller that does not read.
-const int kReplyTimeoutMs = 5000;
+const auto kReplyTimeout = std::chrono::milliseconds(5000);
 // The serving thread rechecks its stop flag at least this often even if the
 // wake-up pipe were lost.
 const int kPollTimeoutMs = 1000;
@@ -30,20 +28,14 @@ const int kAcceptRetryMs = 100;
 
 struct tController {
     int fd = -1;
-    std::string pending;      // bytes of the line being received
+    std::string pending{};    // bytes of the line being received
     bool discarding = false;  // skipping the rest of an over-long line
 };
 
-int64_t MonotonicMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Writes all of `text`, waiting at most kReplyTimeoutMs for a full socket.
+// Writes all of `text`, waiting at most kReplyTimeout for a full socket.
 bool WriteAll(int fd, const std::string &text) {
     size_t done = 0;
-    int64_t deadline = MonotonicMs() + kReplyTimeoutMs;
+    auto deadline = std::chrono::steady_clock::now() + kReplyTimeout;
     while (done < text.size()) {
         ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
@@ -52,7 +44,9 @@ bool WriteAll(int fd, const std::string &text) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int64_t left = deadline - MonotonicMs();
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
             if (left <= 0) return false;
             struct pollfd out = {fd, POLLOUT, 0};
             if (poll(&out, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
@@ -69,13 +63,6 @@ void CloseQuietly(int *fd) {
 }
 
 }  // namespace
-
-void MarkLibraryThread() {
-    tLibraryThread = true;
-}
-bool OnLibraryThread() {
-    return tLibraryThread;
-}
 
 bool CControlServer::Start(const std::string &path, Executor executor, void *context,
                            std::string *error) {
@@ -215,9 +202,7 @@ void CControlServer::Serve() {
                 WriteAll(fd, "ERR too many controllers\n");
                 close(fd);
             } else if (fd >= 0) {
-                tController c;
-                c.fd = fd;
-                controllers.push_back(c);
+                controllers.push_back({fd});
             }
         }
     }

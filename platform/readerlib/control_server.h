@@ -50,10 +50,9 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-// Marks the calling thread as one of the library's own. Calls that would have
-// to join a library thread refuse to run on one.
-void MarkLibraryThread();
-bool OnLibraryThread();
+// True on the library's own threads: calls that would have to join a library
+// thread refuse to run on one.
+inline thread_local bool gOnLibraryThread = false;
 // Starts a library thread that runs (self->*Run)(); returns what
 // pthread_create returned.
 template <typename T, void (T::*Run)()>
@@ -61,7 +60,7 @@ int StartLibraryThread(pthread_t *thread, T *self) {
     return pthread_create(
         thread, nullptr,
         [](void *context) -> void * {
-            MarkLibraryThread();
+            gOnLibraryThread = true;
             (static_cast<T *>(context)->*Run)();
             return nullptr;
         },

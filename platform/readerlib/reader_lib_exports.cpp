@@ -5,9 +5,8 @@
 // hook and destroyed by the unload hook. It is not a static object on purpose:
 // static destructors run before the unload hook, which still needs the state
 // to stop the library's threads.
-// Only the reader-access functions are exported; the library is built with
-// hidden visibility otherwise. Their header comes first, so that its first
-// inclusion (the one its include guard keeps) is the exported one.
+// Only the reader-access functions are exported. Their header comes first, so
+// that its first inclusion (the one its include guard keeps) is the exported one.
 #pragma GCC visibility push(default)
 #include "reader/reader_lib.h"
 #pragma GCC visibility pop

@@ -1,5 +1,7 @@
 // The simulated reader's control commands: one line from the control socket
 // in, one reply line out (docs/readersim.md). Runs on the control thread.
+#include <set>
+
 #include "sim_engine.h"
 
 namespace readersim {
@@ -28,13 +30,6 @@ int IndexOf(const char *const (&names)[N], const std::string &name) {
     return -1;
 }
 
-// Splits key=value; a token without '=' is all key.
-void SplitOption(const std::string &token, std::string *key, std::string *value) {
-    size_t equals = token.find('=');
-    *key = token.substr(0, equals);
-    *value = equals == std::string::npos ? "" : token.substr(equals + 1);
-}
-
 // Options of report/status: code=N (report only), handle=H and via=V, each
 // at most once.
 struct tReportOptions {
@@ -44,13 +39,10 @@ struct tReportOptions {
 };
 
 bool ParseOption(const std::string &token, bool allowCode, tReportOptions *options,
-                 std::vector<std::string> *seen) {
+                 std::set<std::string> *seen) {
     std::string key, value;
     SplitOption(token, &key, &value);
-    for (const std::string &other : *seen) {
-        if (other == key) return false;
-    }
-    seen->push_back(key);
+    if (!seen->insert(key).second) return false;
     if (key == "code" && allowCode) return ParseNumber(value, &options->code);
     if (key == "handle") return ParseNumber(value, &options->handle);
     if (key != "via") return false;
@@ -124,7 +116,10 @@ std::string CEngine::Execute(const std::string &line) {
     }
     if (verb == "connectparams" && count == 1) {
         if (!session_.haveConnectParams) return "ERR no connect parameters";
-        return "OK " + HexBytes(session_.connectParams, sizeof(session_.connectParams));
+        std::string reply = "OK ";
+        for (uint8_t byte : session_.connectParams)
+            reply += Format("%02x", byte);
+        return reply;
     }
     static const char *const kVerbs[] = {
         "help",       "state",      "release", "fail", "ok",    "withhold",     "deliver",
@@ -163,7 +158,7 @@ std::string CEngine::RunReport(const std::vector<std::string> &tokens) {
     } else if (tokens[1] != "stop") {
         return "ERR unknown report";
     }
-    std::vector<std::string> seen;
+    std::set<std::string> seen;
     for (size_t i = firstOption; i < tokens.size(); ++i) {
         if (!ParseOption(tokens[i], report, &options, &seen)) return "ERR bad option";
     }
@@ -218,7 +213,7 @@ std::string CEngine::RunTags(const std::vector<std::string> &tokens) {
     }
 
     std::unique_lock<std::mutex> lock(mutex_);
-    tDelivery delivery(kTagChain, event, 0, TargetLocked(via));
+    tDelivery delivery{kTagChain, event, 0, TargetLocked(via)};
     delivery.chain = std::move(chain);
     return QueueAndWait(std::move(delivery), lock);
 }

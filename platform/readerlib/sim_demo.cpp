@@ -1,8 +1,5 @@
 // The simulated reader's demo thread: the autonomous demo population and the
 // floods a controller starts (docs/readersim.md).
-#include <string.h>
-#include <time.h>
-
 #include "sim_engine.h"
 
 namespace readersim {
@@ -19,7 +16,8 @@ const uint16_t kDemoPc = 0x3000;  // six EPC words
 const uint16_t kDemoTid[6] = {0xE280, 0x1160, 0x2000, 0x7A00, 0x0C3F, 0x91B0};
 
 // What demo and flood records share: antenna 1-4, -35 to -75 dBm (rssi 130
-// to 50) and a six-word EPC.
+// to 50) and a six-word EPC, which the record holds from its last word to
+// its first.
 void SetDemoRecord(uint32_t antenna, uint32_t dbmStep, ReaderTagRecord *record) {
     record->antenna = static_cast<uint8_t>(1 + antenna % 4);
     record->rssiDbm = static_cast<int16_t>(-35 - static_cast<int>(dbmStep % 41));
@@ -29,23 +27,6 @@ void SetDemoRecord(uint32_t antenna, uint32_t dbmStep, ReaderTagRecord *record) 
 }
 
 }  // namespace
-
-// A flood record carries its sequence number and, once stamped, the
-// monotonic time of the handler call in its EPC, so a client can tell order
-// and latency from the datagram alone. As Korvane writes it, the EPC reads
-// SSSSSSSS TTTTTTTTTTTTTTTT: the sequence number, then the nanoseconds.
-void StampFloodChain(std::vector<tPendingRecord> *chain) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ns =
-        static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-    uint64_t wallMs = WallClockMs();
-    for (tPendingRecord &pending : *chain) {
-        for (int word = 0; word < 4; ++word)
-            pending.record.epc[word] = static_cast<uint16_t>(ns >> (16 * word));
-        pending.record.timestampMs = wallMs;
-    }
-}
 
 void CEngine::TickerLoop() {
     pthread_setname_np(pthread_self(), "readersim-demo");
@@ -84,7 +65,7 @@ void CEngine::AutoTickLocked() {
     if (++session_.autoTicks % 3 == 0) EnqueueLocked({kStatusReport, 0, kStatusHeartbeat, running});
     size_t first = RandomLocked() % kAutoTags;
     bool came = !session_.autoPresent[first];
-    tDelivery chain(kTagChain, came ? 0xFF : 0x00, 0, running);
+    tDelivery chain{kTagChain, came ? 0xFFu : 0u, 0, running};
     AddAutoRecordLocked(first, came, &chain.chain);
     if (RandomLocked() % 4 == 0) {
         size_t second = (first + 1 + RandomLocked() % (kAutoTags - 1)) % kAutoTags;
@@ -103,7 +84,6 @@ void CEngine::AddAutoRecordLocked(size_t tag, bool came, std::vector<tPendingRec
     uint32_t dbmStep = RandomLocked();
     SetDemoRecord(RandomLocked(), dbmStep, &record);
     uint16_t epc[6] = {0x3034, 0x1F2A, 0x8C00, 0x0000, 0x0000, static_cast<uint16_t>(0x0101 + tag)};
-    // The record holds the EPC from its last word to its first.
     for (size_t i = 0; i < 6; ++i)
         record.epc[i] = epc[5 - i];
     record.timestampMs = WallClockMs();
@@ -160,14 +140,13 @@ void CEngine::FloodStepLocked(std::unique_lock<std::mutex> &lock) {
             return;
         }
     }
-    tDelivery chain(kTagChain, s.floodEvent, 0, s.floodVia);
+    tDelivery chain{kTagChain, s.floodEvent, 0, s.floodVia};
     chain.flood = true;
     uint64_t records = s.floodLeft < s.floodChain ? s.floodLeft : s.floodChain;
     chain.chain.resize(records);
     for (tPendingRecord &pending : chain.chain) {
         uint32_t sequence = s.floodSequence++;
         SetDemoRecord(sequence, sequence, &pending.record);
-        // The record holds the EPC from its last word to its first.
         pending.record.epc[5] = static_cast<uint16_t>(sequence >> 16);
         pending.record.epc[4] = static_cast<uint16_t>(sequence);
     }

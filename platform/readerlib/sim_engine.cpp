@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace readersim {
@@ -51,6 +50,22 @@ int AutoPeriodFromEnvironment() {
     return static_cast<int>(period);
 }
 
+// A flood record carries its sequence number and, once stamped, the
+// monotonic time of the handler call in its EPC, so a client can tell order
+// and latency from the datagram alone. As Korvane writes it, the EPC reads
+// SSSSSSSS TTTTTTTTTTTTTTTT: the sequence number, then the nanoseconds.
+void StampFloodChain(std::vector<tPendingRecord> *chain) {
+    uint64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    uint64_t wallMs = WallClockMs();
+    for (tPendingRecord &pending : *chain) {
+        for (int word = 0; word < 4; ++word)
+            pending.record.epc[word] = static_cast<uint16_t>(ns >> (16 * word));
+        pending.record.timestampMs = wallMs;
+    }
+}
+
 }  // namespace
 
 std::string Format(const char *format, ...) {
@@ -63,12 +78,11 @@ std::string Format(const char *format, ...) {
 }
 
 uint64_t WallClockMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-// ---------------------------------------------------------------------------
 // Lifecycle
 
 void CEngine::Load() {
@@ -105,21 +119,18 @@ void CEngine::StartThreads() {
     // Threads are started before the socket: a controller's first command
     // may already need the delivery thread.
     int rc = StartLibraryThread<CEngine, &CEngine::DeliveryLoop>(&deliveryThread_, this);
+    bool deliveryStarted = rc == 0;
+    if (deliveryStarted)
+        rc = StartLibraryThread<CEngine, &CEngine::TickerLoop>(&tickerThread_, this);
     if (rc != 0) {
-        fprintf(stderr, "readersim: cannot start the delivery thread: %s\n", strerror(rc));
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = true;
-        return;
-    }
-    rc = StartLibraryThread<CEngine, &CEngine::TickerLoop>(&tickerThread_, this);
-    if (rc != 0) {
-        fprintf(stderr, "readersim: cannot start the demo thread: %s\n", strerror(rc));
+        fprintf(stderr, "readersim: cannot start the %s thread: %s\n",
+                deliveryStarted ? "demo" : "delivery", strerror(rc));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopped_ = true;
         }
         queueChanged_.notify_all();
-        pthread_join(deliveryThread_, nullptr);
+        if (deliveryStarted) pthread_join(deliveryThread_, nullptr);
         return;
     }
     threadsStarted_ = true;
@@ -162,10 +173,9 @@ void CEngine::StopThreadsAndReset() {
     session_.autoMode = autoDefault_;
 }
 
-// ---------------------------------------------------------------------------
 // Helpers (mutex_ held)
 
-void CEngine::RecordCallLocked(Function function, const char *format, ...) {
+bool CEngine::CallFailsLocked(Function function, const char *format, ...) {
     char args[128];
     va_list list;
     va_start(list, format);
@@ -186,6 +196,7 @@ void CEngine::RecordCallLocked(Function function, const char *format, ...) {
             close(fd);
         }
     }
+    return session_.failing[function];
 }
 
 bool CEngine::EnqueueLocked(tDelivery &&delivery) {
@@ -202,20 +213,18 @@ Command CEngine::TargetLocked(int via) const {
     return kInventory;
 }
 
-// ---------------------------------------------------------------------------
 // Exported functions
 
 uint32_t CEngine::Connect(tConnectParams *params, uint32_t reserved) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        RecordCallLocked(kFnConnectReader, "%s,%u", params != nullptr ? "params" : "null",
-                         reserved);
+        CallFailsLocked(kFnConnectReader, "%s,%u", params != nullptr ? "params" : "null", reserved);
         if (params != nullptr) {
             memcpy(session_.connectParams, params, sizeof(session_.connectParams));
             session_.haveConnectParams = true;
         }
         // Connecting would start threads this very thread might have to join.
-        if (OnLibraryThread()) return 0;
+        if (gOnLibraryThread) return 0;
     }
     StartThreads();
 
@@ -236,10 +245,9 @@ uint32_t CEngine::Connect(tConnectParams *params, uint32_t reserved) {
 void CEngine::Disconnect(uint32_t handle) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        RecordCallLocked(kFnDisconnectReader, "%u", handle);
         // A library thread cannot join itself, so a handler cannot disconnect.
-        if (session_.failing[kFnDisconnectReader] || !ConnectedWithLocked(handle) ||
-            OnLibraryThread()) {
+        if (CallFailsLocked(kFnDisconnectReader, "%u", handle) || !ConnectedWithLocked(handle) ||
+            gOnLibraryThread) {
             return;
         }
         session_.connected = false;
@@ -251,8 +259,8 @@ void CEngine::Disconnect(uint32_t handle) {
 uint32_t CEngine::SetCommandHandlers(Command command, tStatusHandler status, tTagDataHandler data) {
     Function function = static_cast<Function>(kFnSetHandlerGetEPCs + command);
     std::lock_guard<std::mutex> lock(mutex_);
-    RecordCallLocked(function, "%s,%s", SetOrNull(status), SetOrNull(data));
-    if (session_.failing[function]) return session_.failCodes[function];
+    if (CallFailsLocked(function, "%s,%s", SetOrNull(status), SetOrNull(data)))
+        return session_.failCodes[function];
     statusHandlers_[command] = status;
     dataHandlers_[command] = data;
     return 0;
@@ -260,8 +268,7 @@ uint32_t CEngine::SetCommandHandlers(Command command, tStatusHandler status, tTa
 
 uint32_t CEngine::SetResultHandler(Function function, tResultHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
-    RecordCallLocked(function, "%s", SetOrNull(handler));
-    if (session_.failing[function]) return session_.failCodes[function];
+    if (CallFailsLocked(function, "%s", SetOrNull(handler))) return session_.failCodes[function];
     resultHandlers_[function - kFnSetHandlerStop] = handler;
     return 0;
 }
@@ -270,13 +277,10 @@ uint32_t CEngine::StartCommand(Command command, uint32_t handle, uint32_t passwo
                                uint32_t wordAddress, uint8_t wordCount) {
     Function function = static_cast<Function>(kFnGetEPCs + command);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (command == kInventory) {
-        RecordCallLocked(function, "%u", handle);
-    } else {
-        RecordCallLocked(function, "%u,%u,%u,%u,%u", handle, password, bank, wordAddress,
-                         wordCount);
-    }
-    if (session_.failing[function]) return session_.failCodes[function];
+    bool fails = command == kInventory ? CallFailsLocked(function, "%u", handle)
+                                       : CallFailsLocked(function, "%u,%u,%u,%u,%u", handle,
+                                                         password, bank, wordAddress, wordCount);
+    if (fails) return session_.failCodes[function];
     if (!ConnectedWithLocked(handle)) return kResultNotConnected;
     if (queue_.size() >= kMaxQueued) return kResultBusy;
 
@@ -302,8 +306,7 @@ uint32_t CEngine::StartCommand(Command command, uint32_t handle, uint32_t passwo
 
 uint32_t CEngine::StopCommand(uint32_t handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    RecordCallLocked(kFnStopCommand, "%u", handle);
-    if (session_.failing[kFnStopCommand]) return session_.failCodes[kFnStopCommand];
+    if (CallFailsLocked(kFnStopCommand, "%u", handle)) return session_.failCodes[kFnStopCommand];
     if (!ConnectedWithLocked(handle)) return kResultNotConnected;
     if (queue_.size() + 2 > kMaxQueued) return kResultBusy;
 
@@ -320,8 +323,7 @@ uint32_t CEngine::StopCommand(uint32_t handle) {
 
 uint32_t CEngine::GetFlag(uint32_t handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    RecordCallLocked(kFnGetFlag, "%u", handle);
-    if (session_.failing[kFnGetFlag]) return session_.failCodes[kFnGetFlag];
+    if (CallFailsLocked(kFnGetFlag, "%u", handle)) return session_.failCodes[kFnGetFlag];
     if (!ConnectedWithLocked(handle)) return kResultNotConnected;
     if (session_.withheld[kFnGetFlag]) return 0;
     return EnqueueLocked({kGetFlagResult, session_.flags}) ? 0 : kResultBusy;
@@ -329,8 +331,7 @@ uint32_t CEngine::GetFlag(uint32_t handle) {
 
 uint32_t CEngine::SetFlag(uint32_t handle, uint8_t flags) {
     std::lock_guard<std::mutex> lock(mutex_);
-    RecordCallLocked(kFnSetFlag, "%u,%u", handle, flags);
-    if (session_.failing[kFnSetFlag]) return session_.failCodes[kFnSetFlag];
+    if (CallFailsLocked(kFnSetFlag, "%u,%u", handle, flags)) return session_.failCodes[kFnSetFlag];
     if (!ConnectedWithLocked(handle)) return kResultNotConnected;
     if (queue_.size() >= kMaxQueued) return kResultBusy;
     session_.flags = flags;
@@ -338,7 +339,6 @@ uint32_t CEngine::SetFlag(uint32_t handle, uint8_t flags) {
     return 0;
 }
 
-// ---------------------------------------------------------------------------
 // Delivery thread
 
 void CEngine::DeliveryLoop() {

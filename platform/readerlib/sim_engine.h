@@ -31,8 +31,7 @@ namespace readersim {
 
 // The commands that have handlers of their own, and the index of their
 // handler pair.
-enum Command : int { kNoCommand = -1, kInventory = 0, kRead = 1, kReadUntil = 2 };
-const int kCommandCount = 3;
+enum Command : int { kNoCommand = -1, kInventory, kRead, kReadUntil, kCommandCount };
 
 // The exported functions, as named in `fail`, `withhold` and `calls`. The
 // registrations and the commands are each listed in Command order.
@@ -68,8 +67,6 @@ typedef tStopResultHandler tResultHandler;
 
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 uint64_t WallClockMs();
-// Stamps a flood chain with the time of the handler call, right before it.
-void StampFloodChain(std::vector<tPendingRecord> *chain);
 
 class CEngine {
 public:
@@ -78,10 +75,9 @@ public:
     static constexpr uint32_t kResultNotConnected = 2;  // no connection, or a wrong handle
     static constexpr uint32_t kResultBusy = 3;          // delivery queue full
 
-    // Library load: serves the control socket at once when READERSIM_SOCKET
-    // is set, so a controller can act before ConnectReader is called.
+    // Library load and unload. Load serves the control socket at once when
+    // READERSIM_SOCKET is set, so a controller can act before ConnectReader.
     void Load();
-    // Library unload: stops every thread and frees everything queued.
     void Unload();
 
     uint32_t Connect(tConnectParams *params, uint32_t reserved);
@@ -102,17 +98,14 @@ private:
     // The result kinds are in the order of their registrations.
     enum DeliveryKind { kStatusReport, kTagChain, kStopResult, kGetFlagResult, kSetFlagResult };
     struct tDelivery {
-        tDelivery(DeliveryKind kind, uint32_t first, uint32_t second = 0,
-                  Command command = kInventory, uint32_t handle = kHandle)
-            : kind(kind), first(first), second(second), command(command), handle(handle) {}
         DeliveryKind kind;
-        uint32_t first;   // code, event, result or flags value
-        uint32_t second;  // status, or the chain's unused value
-        Command command;  // whose handlers, for reports and chains
-        uint32_t handle;
-        std::vector<tPendingRecord> chain;
-        bool flood = false;                // stamp the records with the time of the handler call
-        std::shared_ptr<Outcome> outcome;  // set when a controller waits, guarded by mutex_
+        uint32_t first;                // code, event, result or flags value
+        uint32_t second = 0;           // status, or the chain's unused value
+        Command command = kInventory;  // whose handlers, for reports and chains
+        uint32_t handle = kHandle;
+        std::vector<tPendingRecord> chain{};
+        bool flood = false;                  // stamp the records with the time of the handler call
+        std::shared_ptr<Outcome> outcome{};  // set when a controller waits, guarded by mutex_
     };
 
     static constexpr size_t kAutoTags = 5;
@@ -149,12 +142,12 @@ private:
     };
 
     void StartThreads();
-    // Stops the threads and starts a fresh session.
     void StopThreadsAndReset();
     void DeliveryLoop();
     void TickerLoop();
 
-    void RecordCallLocked(Function function, const char *format, ...)
+    // Records the call; true when `fail` makes this function fail.
+    bool CallFailsLocked(Function function, const char *format, ...)
         __attribute__((format(printf, 3, 4)));
     bool ConnectedWithLocked(uint32_t handle) const {
         return session_.connected && handle == kHandle;
@@ -171,7 +164,6 @@ private:
     uint32_t RandomLocked();
     void FloodStepLocked(std::unique_lock<std::mutex> &lock);
 
-    // Control commands.
     std::string Execute(const std::string &line);
     std::string RunReport(const std::vector<std::string> &tokens);
     std::string RunTags(const std::vector<std::string> &tokens);

@@ -1,23 +1,18 @@
 // Parsing for the simulated reader's control lines.
 #include "sim_parse.h"
 
-#include <string.h>
+#include <ctype.h>
 
 #include <algorithm>
+#include <set>
 
 namespace readersim {
 
 namespace {
 
 int DigitValue(char c, unsigned base) {
-    int value = -1;
-    if (c >= '0' && c <= '9') {
-        value = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-        value = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-        value = c - 'A' + 10;
-    }
+    int u = static_cast<unsigned char>(c);
+    int value = isdigit(u) ? u - '0' : isxdigit(u) ? tolower(u) - 'a' + 10 : -1;
     return value < static_cast<int>(base) ? value : -1;
 }
 
@@ -77,6 +72,12 @@ std::vector<std::string> SplitTokens(const std::string &line) {
     return tokens;
 }
 
+void SplitOption(const std::string &token, std::string *key, std::string *value) {
+    size_t equals = token.find('=');
+    *key = token.substr(0, equals);
+    *value = equals == std::string::npos ? "" : token.substr(equals + 1);
+}
+
 bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value) {
     unsigned base = 10;
     size_t i = 0;
@@ -97,23 +98,6 @@ bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value) {
     return true;
 }
 
-std::string HexBytes(const uint8_t *bytes, size_t count) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count * 2);
-    for (size_t i = 0; i < count; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 0x0F]);
-    }
-    return text;
-}
-
-tPendingRecord::tPendingRecord() {
-    // memset rather than value-initialisation: the padding bytes of the
-    // 64-bit layout must be zero too, so a record is byte-for-byte defined.
-    memset(&record, 0, sizeof(record));
-}
-
 bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t end,
                  tPendingRecord *pending, std::string *error) {
     auto fail = [error](const std::string &why) {
@@ -123,7 +107,7 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
     if (begin == end) return fail("empty record");
     // Each key may appear once: a repeated key is almost always a typing
     // error in a test, and silently taking one of them would hide it.
-    std::vector<std::string> seen;
+    std::set<std::string> seen;
     bool haveDataLength = false;
     bool haveEpcLength = false;
     uint8_t dataLength = 0;
@@ -131,15 +115,11 @@ bool ParseRecord(const std::vector<std::string> &tokens, size_t begin, size_t en
     ReaderTagRecord &record = pending->record;
     for (size_t i = begin; i < end; ++i) {
         const std::string &token = tokens[i];
-        size_t equals = token.find('=');
-        if (equals == std::string::npos || equals == 0)
+        std::string key, value;
+        SplitOption(token, &key, &value);
+        if (key.empty() || key.size() == token.size())
             return fail("expected key=value: " + token.substr(0, 64));
-        std::string key = token.substr(0, equals);
-        std::string value = token.substr(equals + 1);
-        for (const std::string &other : seen) {
-            if (other == key) return fail("repeated key " + key);
-        }
-        seen.push_back(key);
+        if (!seen.insert(key).second) return fail("repeated key " + key);
         bool ok = true;
         if (key == "epc") {
             std::vector<uint16_t> words;

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <limits>
 #include <string>
@@ -18,6 +19,9 @@ namespace readersim {
 // "a=1|b=2" and "a=1 | b=2" split alike.
 std::vector<std::string> SplitTokens(const std::string &line);
 
+// Splits key=value; a token without '=' is all key.
+void SplitOption(const std::string &token, std::string *key, std::string *value);
+
 // An unsigned decimal or 0x-hex number no greater than `max`.
 bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value);
 // An unsigned number that fits in T; *value is written only on success.
@@ -29,9 +33,6 @@ bool ParseNumber(const std::string &text, T *value) {
     return true;
 }
 
-// Lowercase hex of `count` bytes, two digits each.
-std::string HexBytes(const uint8_t *bytes, size_t count);
-
 // One record of a tag chain under construction. The record's `data` and
 // `next` pointers stay null until the chain is linked just before delivery,
 // because the records may still move in memory until then.
@@ -42,7 +43,9 @@ struct tPendingRecord {
     std::vector<uint16_t> words;
     bool hasData = false;
 
-    tPendingRecord();
+    // memset rather than value-initialisation: the padding bytes of the
+    // 64-bit layout must be zero too, so a record is byte-for-byte defined.
+    tPendingRecord() { memset(&record, 0, sizeof(record)); }
 };
 
 // Builds a record from the key=value tokens [begin, end). On bad input returns

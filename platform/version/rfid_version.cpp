@@ -8,11 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
-
 const char kDefaultDeviceType[] = "A1F04C62-7B3D-4E91-8D25-6C0E9B47F318";
-
-}  // namespace
 
 int main(int argc, char **argv) {
     if (argc != 2 || strcmp(argv[1], "-u") != 0) {
