@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,13 +38,14 @@ const uint32_t kHandle = 0x4B56;
 const uint32_t kNotConnected = 2;
 const char kIdle[] = "OK running=none handle=19286 connected=1 flags=0 auto=0";
 
-std::string Format(const char *format, ...) {
-    char text[160];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
-    va_end(args);
-    return text;
+// The words of an event or command line, separated by blanks.
+template <typename... T>
+std::string Line(const T &...words) {
+    std::ostringstream text;
+    ((text << words << ' '), ...);
+    std::string line = text.str();
+    line.pop_back();
+    return line;
 }
 
 struct CopiedRecord {
@@ -100,7 +102,7 @@ const char *const kTargets[] = {"inventory", "read", "readuntil"};
 
 template <int kTarget>
 void OnStatus(uint32_t code, uint32_t status, uint32_t handle) {
-    Record(Format("status %s %u %u %u", kTargets[kTarget], code, status, handle));
+    Record(Line("status", kTargets[kTarget], code, status, handle));
     if (status != 255) return;
     gInStartHandler = true;
     if (gStartDelayMs > 0) SleepMs(gStartDelayMs);
@@ -117,14 +119,14 @@ void OnTags(uint32_t event, uint32_t unused, const ReaderTagRecord *first) {
         if (r->data != nullptr) records.back().data.assign(r->data, r->data + r->dataLength);
     }
     std::string text =
-        Format("tags %s %u %u n=%zu", kTargets[kTarget], event, unused, records.size());
+        Line("tags", kTargets[kTarget], event, unused, "n=" + std::to_string(records.size()));
     Record(std::move(text), std::move(records));
 }
 
 const char *const kResults[] = {"stop", "getflag", "setflag"};
 template <int kWhich>
 void OnResult(uint32_t value, uint32_t handle) {
-    Record(Format("%s %u %u", kResults[kWhich], value, handle));
+    Record(Line(kResults[kWhich], value, handle));
 }
 
 void Register(bool on) {
@@ -220,9 +222,9 @@ protected:
 
     std::vector<Event> Fence() {
         uint32_t marker = 0xFE000000u + ++fences_;
-        EXPECT_EQ(Cmd(Format("status 0 %u via=inventory", marker)), "OK");
+        EXPECT_EQ(Cmd(Line("status 0", marker, "via=inventory")), "OK");
         std::vector<Event> events = TakeEvents();
-        if (events.empty() || events.back().text != Format("status inventory 0 %u 19286", marker)) {
+        if (events.empty() || events.back().text != Line("status inventory 0", marker, 19286)) {
             ADD_FAILURE() << "fence missing or not last: " << Join(events);
             return events;
         }
@@ -386,7 +388,7 @@ TEST_F(ReaderSimTest, FloodDeliversNumberedStampedTagsInChainsAtTheRate) {
     uint64_t previous = start;
     uint32_t sequence = 0;
     for (size_t i = 0; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].text, Format("tags read 255 0 n=%zu", i < 4 ? size_t{5} : size_t{3}));
+        EXPECT_EQ(events[i].text, Line("tags read 255 0", i < 4 ? "n=5" : "n=3"));
         uint64_t chainStamp = 0;
         for (const CopiedRecord &copied : events[i].records) {
             const ReaderTagRecord &r = copied.record;
