@@ -237,6 +237,27 @@ TEST_F(CommandsTest, SetDatagramResultReplacesTheTemplatesAndApplies) {
     EXPECT_EQ(ListeningPort(), std::stoi(port)) << "the port is unchanged";
 }
 
+TEST_F(CommandsTest, SetDatagramResultTellsTheHostWhenApplyingFails) {
+    // The server is down and another program holds its port: the templates
+    // are saved, but the server cannot be opened again, and the host is told.
+    close(ListenSocket);
+    ListenSocket = -1;
+    int holder = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    struct sockaddr_in6 address = {};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    address.sin6_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    EXPECT_EQ(Hex(Request(5,
+                          "<KorvaneConfiguration><Datagrams><ComingText On=\"true\">X{EPC}"
+                          "</ComingText></Datagrams></KorvaneConfiguration>")),
+              "01 05 80");
+    EXPECT_EQ(ListenSocket, -1);
+    close(holder);
+}
+
 TEST_F(CommandsTest, GetMagicWordsListsTheCatalogue) {
     tBytes reply = Execute(Request(3));
     ASSERT_EQ(HexOf(tBytes(reply.begin(), reply.begin() + 3)), "00 03 80");
