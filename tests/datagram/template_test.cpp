@@ -134,6 +134,9 @@ TEST_F(TemplateTest, ReadSettingsAreAdoptedOnceAndConflictsRejected) {
         {"{MemoryBank=3,Pointer=1,Length=510}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
         {"{MemoryBank=3,Pointer=0,Length=512}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
         {"{MemoryBank=4294967299,Pointer=0,Length=2}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
+        // Incomplete settings are never adopted: a bank and a pointer alone
+        // start no read, and the block is kept as text.
+        {"{MemoryBank=3,Pointer=0}", "{EPC}", "EPC/1 L''", false, 0, 0, 0},
     };
     for (const Case &c : cases) {
         ParseDatagramResultString(true, false, c.coming, ComingTemplate);

@@ -339,10 +339,10 @@ protected:
 };
 
 TEST_F(WaitForDataTest, AnswersRequestsInOrderAndNothingElse) {
-    // Not requests: another channel, token 0, no code.
+    // Not requests: another channel (below and above), token 0, no code.
     ASSERT_TRUE(host.Write(
-        Bytes({FrameOf(1, 4, Request(0)), FrameOf(0, 5, Request(0)), FrameOf(2, 5, {0x00}),
-               FrameOf(3, 5, {}), FrameOf(0x01020304, 5, Request(0)),
+        Bytes({FrameOf(1, 4, Request(0)), FrameOf(9, 6, Request(0)), FrameOf(0, 5, Request(0)),
+               FrameOf(2, 5, {0x00}), FrameOf(3, 5, {}), FrameOf(0x01020304, 5, Request(0)),
                FrameOf(7, 5, Request(0x0100)), FrameOf(8, 5, Request(0))})));
     EXPECT_EQ(NextFrame(),
               "5A 04 03 02 01 05 00 0D 00 00 00 " + std::string(kVersionReply) + " A5");
