@@ -263,12 +263,16 @@ static void RemoveElementsAfter(tTemplateList &templateList, tTemplateList::Node
 // settings and extended result flags start afresh from the reader's current
 // flags (without `useReader`, from none). Runs without DatagramLock, since it
 // waits for the reader.
+static void ClearReadSettingFlags(tReadSettings &settings) {
+    settings.MemoryBankSet = 0;
+    settings.PasswordSet = 0;
+    settings.PointerSet = 0;
+    settings.LengthSet = 0;
+}
+
 static void ResetReaderSettings(bool useReader) {
     ActiveReadSettings.Valid = 0;
-    ActiveReadSettings.MemoryBankSet = 0;
-    ActiveReadSettings.PasswordSet = 0;
-    ActiveReadSettings.PointerSet = 0;
-    ActiveReadSettings.LengthSet = 0;
+    ClearReadSettingFlags(ActiveReadSettings);
     PendingReadSettings = tReadSettings{};
     FlagSet(HostCommExtendedResultFlag, 0);
     if (!useReader) return;
@@ -335,13 +339,6 @@ static bool Started(uint32_t result, tEvent *startEvent, tFlag &startError) {
 
 static bool IsMemoryRead(const tReadSettings &settings) {
     return settings.Valid && settings.MemoryBankSet && settings.PointerSet && settings.LengthSet;
-}
-
-static void ClearReadSettingFlags(tReadSettings &settings) {
-    settings.MemoryBankSet = 0;
-    settings.PasswordSet = 0;
-    settings.PointerSet = 0;
-    settings.LengthSet = 0;
 }
 
 tReaderCall PlanReaderCall(const tReadSettings &settings) {
