@@ -185,9 +185,14 @@ TEST_F(ConfigProcTest, AServerThatCouldNotOpenIsTriedAgainOnTheNextApply) {
     close(holder);
 
     // The same file saved again: nothing in it changed, but the server is
-    // not open, so the port is applied again.
-    SaveConfig(config);
-    EXPECT_TRUE(korvane.WaitForOutput(ListeningLine(15050), kApplyMs)) << korvane.Output();
+    // not open, so the port is applied again. A save made before the
+    // watcher's watch exists goes unseen, so it is made again until applied.
+    bool listening = false;
+    for (int save = 0; save < 3 && !listening; save++) {
+        SaveConfig(config);
+        listening = korvane.WaitForOutput(ListeningLine(15050), kApplyMs);
+    }
+    EXPECT_TRUE(listening) << korvane.Output();
     ASSERT_NO_FATAL_FAILURE(ExpectServing(15050));
     StopKorvane();
 }
