@@ -2,10 +2,12 @@
 #include "testkit/korvane_process.h"
 
 #include <dirent.h>
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,9 +58,37 @@ bool KorvaneProcess::Start(const std::vector<std::string> &args,
     return StartProgram(command, env);
 }
 
-bool KorvaneProcess::StartProgram(const std::vector<std::string> &command,
+// True when `path` is an ELF program built for the machine this test program
+// was built for: in a cross build such a program runs under the emulator.
+static bool IsTargetProgram(const std::string &path) {
+#if defined(__arm__)
+    constexpr uint16_t kOwnMachine = EM_ARM;
+#elif defined(__aarch64__)
+    constexpr uint16_t kOwnMachine = EM_AARCH64;
+#else
+    constexpr uint16_t kOwnMachine = EM_X86_64;
+#endif
+    unsigned char header[20] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool read20 = read(fd, header, sizeof(header)) == static_cast<ssize_t>(sizeof(header));
+    close(fd);
+    uint16_t machine = static_cast<uint16_t>(header[18] | header[19] << 8);  // little endian
+    return read20 && memcmp(header, ELFMAG, SELFMAG) == 0 && machine == kOwnMachine;
+}
+
+bool KorvaneProcess::StartProgram(const std::vector<std::string> &given,
                                   const std::vector<std::pair<std::string, std::string>> &env) {
-    if (command.empty()) return false;
+    if (given.empty()) return false;
+    // A cross-built test runs under an emulator (KORVANE_TEST_EMULATOR), and
+    // the machine's kernel cannot exec a target program by itself (no
+    // binfmt_misc): such a program is started through the same emulator.
+    std::vector<std::string> command;
+    std::istringstream emulator(KORVANE_TEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        command.push_back(word);
+    if (command.empty() || !IsTargetProgram(given[0])) command.clear();
+    command.insert(command.end(), given.begin(), given.end());
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0) return false;
     if (pipe2(err, O_CLOEXEC) != 0) {

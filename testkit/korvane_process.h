@@ -31,6 +31,8 @@ public:
     bool Start(const std::vector<std::string> &args,
                const std::vector<std::pair<std::string, std::string>> &env = {});
     // Starts any program the same way: `command` is its path and arguments.
+    // In a cross build a program of the target machine (korvane, the tools)
+    // runs under the emulator the tests run under.
     bool StartProgram(const std::vector<std::string> &command,
                       const std::vector<std::pair<std::string, std::string>> &env = {});
     pid_t Pid() const { return pid; }
