@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,21 +44,8 @@ std::string Garbage() {
     return bytes;
 }
 
-// True once the process has an inotify descriptor holding a watch.
-bool Watching(pid_t pid) {
-    const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
-    for (const auto &entry : std::filesystem::directory_iterator(fdinfo))
-        if (ReadFile(entry.path().string()).find("inotify wd:") != std::string::npos) return true;
-    return false;
-}
-
 class ConfigProcTest : public KorvaneE2eTest {
 protected:
-    // Waits until korvane's watcher watches, so that no change goes unseen.
-    void WaitWatching() {
-        for (int64_t start = MonotonicNs(); !Watching(korvane.Pid()); SleepMs(10))
-            ASSERT_LT(MsSince(start), kStartMs) << "the watcher never watched";
-    }
     // Makes `change`, then waits until the watcher had the file applied once
     // more: the ms from the change to the application, or -1.
     double Applied(const std::function<bool()> &change) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,13 +35,6 @@ tBytes Header(uint32_t token, uint32_t length) {
     for (int i = 0; i < 4; i++)
         header[7 + i] = static_cast<uint8_t>(length >> (8 * i));
     return tBytes(header.begin(), header.end() - 1);
-}
-
-bool Watching(pid_t pid) {  // an inotify descriptor of the process holds a watch
-    const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
-    for (const auto &entry : std::filesystem::directory_iterator(fdinfo))
-        if (ReadFile(entry.path().string()).find("inotify wd:") != std::string::npos) return true;
-    return false;
 }
 
 class IpcProcTest : public KorvaneE2eTest {
@@ -79,10 +71,6 @@ protected:
         if (token != lastToken || channel != 5 || reply.size() < 3) return "bad reply";
         std::string text(reply.begin() + 3, reply.end());
         return HexOf(tBytes(reply.begin(), reply.begin() + 3)) + (text.empty() ? "" : " " + text);
-    }
-    void WaitWatching() {
-        for (int64_t start = MonotonicNs(); !Watching(korvane.Pid()); SleepMs(10))
-            ASSERT_LT(MsSince(start), kStartMs) << "the watcher never watched";
     }
 
     FakeHost host{0, 4006};

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 const char *const kWorkerNames[7] = {"WaitForData",    "HandleNewTags",  "WatchConfigFile",
@@ -112,6 +113,18 @@ void KorvaneE2eTest::StartKorvane(const std::vector<std::string> &args) {
         for (const std::string &name : ThreadNames(korvane.Pid()))
             running += " " + name;
         FAIL() << "not every worker thread runs; threads:" << running << "\n" << korvane.Output();
+    }
+    WaitWatching();
+}
+
+void KorvaneE2eTest::WaitWatching() {
+    // An inotify descriptor of the process that holds a watch shows it in
+    // its fdinfo.
+    const std::string fdinfo = "/proc/" + std::to_string(korvane.Pid()) + "/fdinfo";
+    for (long long start = MonotonicMs();; SleepMs(10)) {
+        for (const auto &entry : std::filesystem::directory_iterator(fdinfo))
+            if (ReadFile(entry.path().string()).find("inotify wd:") != std::string::npos) return;
+        ASSERT_LT(MonotonicMs() - start, kStartMs) << "the watcher never watched";
     }
 }
 

@@ -65,8 +65,12 @@ protected:
     void SaveConfig(const std::string &text);
 
     // Starts korvane with `args`, connects to the simulated reader and waits
-    // for the worker threads. Use with ASSERT_NO_FATAL_FAILURE.
+    // for the worker threads and the watcher's watch. Use with
+    // ASSERT_NO_FATAL_FAILURE.
     void StartKorvane(const std::vector<std::string> &args);
+    // Waits until korvane's configuration watcher holds its watch, so that no
+    // change of the file goes unseen. StartKorvane does it once.
+    void WaitWatching();
     // SIGTERM; korvane must end with 0 (a sanitizer report would change it).
     void StopKorvane();
 
