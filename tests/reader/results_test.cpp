@@ -1,4 +1,4 @@
-// Reader results: tag chains, the closed intake, foreign handles, own stops.
+// Reader results (tag chains, closed intake, foreign handles, own stops) and command starts.
 #include "reader/results.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,9 @@
 #include "output/send.h"
 #include "reader/tag.h"
 #include "sync/lists.h"
+#include "testkit/clock.h"
+#include "testkit/files.h"
+#include "testkit/readersim_client.h"
 
 namespace {
 
@@ -149,6 +152,63 @@ TEST_F(ResultsTest, AcknowledgementsOfForeignHandlesAreIgnored) {
         EXPECT_EQ(own ? 9 : 0x55, FlagGet(HostCommExtendedResultFlag));
         EXPECT_EQ(own ? 2 : 0, Signals(&ResultFlagEvent));
     }
+}
+
+// Wrong reader calls, flags, dropped bytes; failed or unacknowledged starts; starts for nobody.
+TEST_F(ResultsTest, TemplatesStartTheReaderCommandOnlyWhenAcknowledged) {
+    TempDir temp("korvane-start");
+    setenv("READERSIM_SOCKET", temp.Path("sim.sock").c_str(), 1);
+    tConnectParams params = {};
+    ReaderHandle = ConnectReader(&params, 0);
+    SetDllResultHandlerASyncGetEPCs(InventoryStatusHandler, TagDataHandler);
+    SetDllResultHandlerASyncReadDataAny(ReadStatusHandler, TagDataHandler);
+    SetDllResultHandlerASyncReadDataUntilEndOfBankAny(ReadStatusHandler, TagDataHandler);
+    SetDllResultHandlerGetExtendedResultFlag(GetResultFlagHandler);
+    SetDllResultHandlerSetExtendedResultFlag(SetResultFlagHandler);
+    ReaderSimClient sim;
+    EXPECT_TRUE(sim.Connect(temp.Path("sim.sock"), 5000));
+    const char *inventory = "{Hex=02}{EPC}{LF}", *read = "{MemoryBank=3,Pointer=0,Length=4}{LF}";
+    const struct {
+        const char *setup, *coming;
+        int listening, running, waitMs;
+        const char *calls;               // after GetExtendedResultFlag
+        std::vector<std::string> typed;  // a tag read and a failed read
+    } rows[] = {
+        // clang-format off
+        {"starterror 5", inventory, 1, 0, 0, ";ASyncGetEPCs(19286)", {}},
+        {"flags 0x90", "{EPC}{TAB}{AntennaPort}{CR}{LF}", 1, 1, 0,
+         ";ASyncGetEPCs(19286);SetExtendedResultFlag(19286,145)", {"AAAA0001\t2\r\n", "\t0\r\n"}},
+        {"flags 0", "{MemoryBank=2,Pointer=6,Length=0xFFFFFFFF}{CR}{LF}", 1, 1, 0,
+         ";ASyncReadDataUntilEndOfBankAny(19286,0,2,3,255)", {"AABBCCDD\r\n", "Error 0x0B\r\n"}},
+        {"flags 0", "{MemoryBank=3,Pointer=2,Length=4}{CR}{LF}", 1, 1, 0,
+         ";ASyncReadDataAny(19286,0,3,1,2)", {"AABBCCDD\r\n", "Error 0x0B\r\n"}},
+        {"flags 0", "{MemoryBank=1,Pointer=1,Length=2,Password=0x1234}{CR}{LF}", 1, 1, 0,
+         ";ASyncReadDataAny(19286,4660,1,0,2)", {"BBCC\r\n", "Error 0x0B\r\n"}},
+        {"withhold ASyncGetEPCs", inventory, 1, 0, 5000, ";ASyncGetEPCs(19286)", {}},
+        {"fail ASyncGetEPCs 9", inventory, 1, 0, 0, ";ASyncGetEPCs(19286)", {}},
+        {"starterror 4", read, 1, 0, 0, ";ASyncReadDataAny(19286,0,3,0,2)", {}},
+        {"fail ASyncReadDataAny 2", read, 1, 0, 0, ";ASyncReadDataAny(19286,0,3,0,2)", {}},
+        {"ok ASyncGetEPCs", inventory, 0, 0, 0, "", {}},
+        // clang-format on
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ("OK", sim.Command(row.setup));
+        EXPECT_EQ("OK", sim.Command("calls clear"));
+        FlagSet(KeyboardEmulationEnabled, row.listening);
+        FlagSet(ReaderCommandRunning, 0);
+        char *texts[kTemplateCount] = {strdup(row.coming), strdup("-{EPC}{TAB}{CR}{LF}")};
+        long long started = MonotonicMs();
+        ParseTemplateSet(texts);
+        EXPECT_NEAR(MonotonicMs() - started, row.waitMs + 700, 800) << row.setup;
+        EXPECT_EQ("OK GetExtendedResultFlag(19286)" + std::string(row.calls), sim.Command("calls"));
+        EXPECT_EQ(row.running, FlagGet(ReaderCommandRunning)) << row.setup;
+        if (!row.running) continue;
+        EXPECT_EQ("OK", sim.Command("tags came epc=0001AAAA antenna=2 data=AABBCCDD | result=11"));
+        for (tTag *tag = nullptr; TagList.PopFront(tag) == 0; FreeTag(tag))
+            SendTagData(tag, 0);
+        EXPECT_EQ(row.typed, Typed()) << row.setup;
+    }
+    DisconnectReader(ReaderHandle);  // no handler runs once it returns
 }
 
 }  // namespace
