@@ -94,7 +94,8 @@ TEST(Event, TimeLimitsAreNeitherEarlyNorStretched) {
         EXPECT_EQ(-1, EventWaitMs(&event, ms));
         EXPECT_GE(MsSince(start), ms) << "EventWaitMs returned early";
         EXPECT_LT(MsSince(start), ms + (ms == 0 ? 50 : 850)) << ms << " ms overslept";
-        struct timespec limit = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+        struct timespec limit = {static_cast<time_t>(ms / 1000),
+                                 static_cast<long>(ms % 1000) * 1000000L};
         start = MonotonicNs();
         EXPECT_EQ(-1, EventWaitTimeout(&event, &limit));
         EXPECT_GE(MsSince(start), ms) << "EventWaitTimeout returned early";
