@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds Korvane and runs the whole test suite: the format check; the tests
 # on the simulated reader, under AddressSanitizer+UBSan and under
-# ThreadSanitizer; the 32-bit ARM cross build with its unit tests under
+# ThreadSanitizer; the 32-bit ARM cross build with its tests under
 # qemu-arm; and every fuzz target for a bounded time (FUZZ_SECONDS, 60 by
 # default) under ASan+UBSan.
 set -euo pipefail
