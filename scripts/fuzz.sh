@@ -19,7 +19,7 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
     echo "usage: $0 [seconds]" >&2
     exit 2
 fi
-targets=(frame commands template config)
+targets=(frame commands template)
 
 scripts/setup.sh
 

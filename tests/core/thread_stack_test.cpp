@@ -1,136 +1,80 @@
-// Korvane's threads run on stacks of ThreadStackSize(). This runs their
-// deepest paths through Korvane's own functions on three quarters of that
-// stack: loading a configuration nested nearly as deep as the parser allows,
-// the GetDatagramResult reply (libxml2 copies the nesting recursively) and
-// GetMagicWords, the version tool's detection, and the IPC client connecting
-// and sending. An overflow runs into the guard page and kills the test.
+// In-process checks of the process frame: device type detection and the threads' stack size.
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <fstream>
-#include <string>
+#include <algorithm>
 
 #include "config/config.h"
 #include "core/app.h"
 #include "core/threads.h"
-#include "datagram/magic_words.h"
-#include "datagram/template.h"
 #include "ipc/commands.h"
-#include "ipc/ipc_client.h"
-#include "output/keyboard.h"
-#include "output/server.h"
-#include "reader/results.h"
-#include "sync/lists.h"
 #include "testkit/fake_host.h"
+#include "testkit/files.h"
 
 namespace {
 
-// Levels below Datagrams: with the root and Datagrams just under the parser's
-// limit of 256.
-constexpr int kNesting = 250;
-
-struct tOutcome {
-    tBytes datagrams, magicWords;
-    uint8_t communicationType = 0;
-    int sent = -1;
-};
-
-tBytes Reply(uint16_t code) {
-    const uint8_t request[2] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)};
-    uint32_t length = 0;
-    uint8_t *reply = ExecuteIpcRequest(request, sizeof(request), &length);
-    tBytes bytes(reply, reply + (reply != nullptr ? length : 0));
-    free(reply);
-    return bytes;
+// Catches a device type taken from the wrong line, compared with the letter
+// case or the line end, or known when it is not.
+TEST(DeviceType, FirstLineOfTheVersionToolDecides) {
+    const std::pair<const char *, uint8_t> rows[] = {
+        {"echo A1F04C62-7B3D-4E91-8D25-6C0E9B47F318", 4},
+        {"echo b7293e05-4da1-4c6f-9e38-1f52a0c6d974", 4},
+        {"printf 'C3E8157A-20F9-4B84-A6D1-9E47B2530C8F\\nsecond line'", 4},
+        {"printf 'unknown\\nA1F04C62-7B3D-4E91-8D25-6C0E9B47F318\\n'", 0},
+        {"echo ' A1F04C62-7B3D-4E91-8D25-6C0E9B47F318'", 0},
+        {"printf 'A1F04C62-7B3D-4E91-8D25-6C0E9B47F318\\r\\n'", 0},
+        {"echo A1F04C62-7B3D-4E91-8D25-6C0E9B47F31", 0},
+        {"/nonexistent/version -u 2>/dev/null", 0}};
+    for (const auto &row : rows)
+        EXPECT_EQ(DetectCommunicationType(row.first), row.second) << row.first;
 }
 
-void *RunDeepestPaths(void *outcome) {
-    tOutcome *out = static_cast<tOutcome *>(outcome);
-    // Made first, so that its own thread idles while this one connects below.
-    CIpcClient client(nullptr);
+std::string Reply;
+
+void *RunDeepestPaths(void *) {
     SetConfigFromFile();
-    out->datagrams = Reply(kCommandGetDatagramResult);
-    out->magicWords = Reply(kCommandGetMagicWords);
-    out->communicationType =
-        DetectCommunicationType("printf 'A1F04C62-7B3D-4E91-8D25-6C0E9B47F318\\n'");
-    // Without a channel Open does not wait for the host, and Send connects.
-    client.Open("127.0.0.1", kIpcNoChannel);
-    out->sent = client.Send(7, IpcChannel, out->datagrams.data(),
-                            static_cast<uint32_t>(out->datagrams.size()));
+    const uint8_t request[2] = {kCommandGetDatagramResult, 0};
+    uint32_t length = 0;
+    uint8_t *reply = ExecuteIpcRequest(request, sizeof(request), &length);
+    Reply.assign(reinterpret_cast<char *>(reply), reply != nullptr ? length : 0);
+    free(reply);
     return nullptr;
 }
 
-// Runs the paths on a thread made with Korvane's attributes, resized.
-void RunOnStack(size_t stackSize, tOutcome *outcome) {
+// Catches a deepest path (a configuration nested as deep as the parser allows, loaded and copied
+// into the host's reply) that needs over 3/4 of the stack. The stack is painted and handed to the
+// thread (glibc would reuse a larger cached one).
+TEST(ThreadStack, DeepestPathsUseAtMostThreeQuartersOfTheStack) {
+    xmlInitParser();
+    ResetProcessState();
+    TempDir dir("korvane-stack");
+    std::string text = "deepest", path = dir.Path("korvane.config.xml");
+    for (int i = 0; i < 250; i++)
+        text = "<Nested On=\"true\">" + text + "</Nested>";
+    ASSERT_TRUE(WriteFile(
+        path, "<KorvaneConfiguration><Datagrams><ComingText On=\"true\">{EPC}</ComingText>" + text +
+                  "</Datagrams><Port>" + std::to_string(UnusedPort()) +
+                  "</Port></KorvaneConfiguration>"));
+    const char *configPath = ConfigFilePath;
+    ConfigFilePath = path.c_str();
+    const size_t size = ThreadStackSize();
+    std::vector<uint8_t> stack(size, 0xA5);
     pthread_attr_t attr;
-    size_t korvaneSize = 0;
-    ASSERT_EQ(InitThreadAttributes(&attr), 0);
-    EXPECT_TRUE(pthread_attr_getstacksize(&attr, &korvaneSize) == 0 &&
-                korvaneSize == ThreadStackSize());
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, stackSize), 0) << stackSize;
-    // Comes on top of the stack; no frame can jump over it.
-    ASSERT_EQ(pthread_attr_setguardsize(&attr, 64 * 1024), 0);
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, RunDeepestPaths, outcome), 0);
-    pthread_attr_destroy(&attr);
+    ASSERT_EQ(pthread_attr_init(&attr) + pthread_attr_setstack(&attr, stack.data(), size), 0);
+    ASSERT_EQ(pthread_create(&thread, &attr, RunDeepestPaths, nullptr), 0);
     pthread_join(thread, nullptr);
-}
-
-// Korvane's globals as main sets them up, a host listening on loopback, and
-// the nested configuration in a private file.
-class ThreadStackTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        xmlInitParser();
-        ResetProcessState();
-        ASSERT_TRUE(host.Listening());
-        IpcService = host.Service();
-        path = "/tmp/korvane-stack-" + std::to_string(getpid()) + ".xml";
-        ConfigFilePath = path.c_str();
-        std::string nested = "deepest";
-        for (int i = 0; i < kNesting; i++)
-            nested = "<Nested On=\"true\">" + nested + "</Nested>";
-        std::ofstream(path) << "<KorvaneConfiguration><Datagrams><ComingText On=\"true\">{EPC}"
-                            << "</ComingText>" << nested << "</Datagrams><Port>" << UnusedPort()
-                            << "</Port></KorvaneConfiguration>\n";
-    }
-    void TearDown() override {
-        ResetProcessState();
-        IpcService = originalService;
-        ConfigFilePath = originalPath;
-        unlink(path.c_str());
-    }
-
-    FakeHost host;
-    const char *originalService = IpcService, *originalPath = ConfigFilePath;
-    std::string path;
-};
-
-TEST_F(ThreadStackTest, DeepestPathsRunOnThreeQuartersOfTheStack) {
-    tOutcome out;
-    RunOnStack(ThreadStackSize() / 4 * 3, &out);
-    EXPECT_STREQ(ComingText, "{EPC}") << "the configuration is applied";
-    EXPECT_NE(ListenSocket, -1);
-    ASSERT_TRUE(out.datagrams.size() > 3 && out.magicWords.size() > 1000);
-    auto head = [](const tBytes &reply) { return HexOf(tBytes(reply.begin(), reply.begin() + 3)); };
-    EXPECT_EQ(head(out.datagrams) + " | " + head(out.magicWords), "00 04 80 | 00 03 80");
-    const std::string text(out.datagrams.begin(), out.datagrams.end());
-    EXPECT_NE(text.find(">deepest<"), std::string::npos) << "the whole section is copied";
-    EXPECT_EQ(out.communicationType, 4);
-    ASSERT_EQ(out.sent, 0);
-    const tBytes frame = FrameOf(7, IpcChannel, out.datagrams);
-    tBytes received;
-    ASSERT_TRUE(host.Accept(2000));
-    EXPECT_TRUE(host.Read(frame.size(), &received, 2000) && received == frame);
-}
-
-// The test can fail: a quarter of the stack is too small for the same paths.
-// Sanitizer builds size their stacks for their runtimes, not for these paths.
-TEST_F(ThreadStackTest, AQuarterOfTheStackOverflows) {
-    if (KORVANE_SANITIZED_BUILD) GTEST_SKIP() << "sanitizer build";
-    tOutcome out;
-    EXPECT_DEATH((RunOnStack(ThreadStackSize() / 4, &out), _exit(0)), "");
+    pthread_attr_destroy(&attr);
+    const size_t untouched =
+        std::find_if(stack.begin(), stack.end(), [](uint8_t b) { return b != 0xA5; }) -
+        stack.begin();
+    EXPECT_GE(untouched, size / 4) << "a quarter of the stack must stay free";
+    EXPECT_LE(untouched, size - 8192) << "the paint shows no use";
+    EXPECT_STREQ(ComingText, "{EPC}");
+    EXPECT_NE(Reply.find(">deepest<"), std::string::npos) << "the whole section is copied";
+    ResetProcessState();
+    ConfigFilePath = configPath;
 }
 
 }  // namespace
