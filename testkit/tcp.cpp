@@ -215,18 +215,6 @@ bool TcpClient::WaitClosed(int timeoutMs, std::string *received) {
     return peerClosed_;
 }
 
-uint16_t TcpClient::LocalPort() const {
-    struct sockaddr_storage address = {};
-    socklen_t length = sizeof(address);
-    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<struct sockaddr *>(&address), &length) != 0) {
-        return 0;
-    }
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<struct sockaddr_in *>(&address)->sin_port);
-    }
-    return ntohs(reinterpret_cast<struct sockaddr_in6 *>(&address)->sin6_port);
-}
-
 void TcpClient::Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;

@@ -47,8 +47,6 @@ public:
     // Waits until the peer closes or resets the connection; what arrived
     // meanwhile goes to `received` when given. False on time-out.
     bool WaitClosed(int timeoutMs, std::string *received = nullptr);
-    // The local port of the connection (the peer's view of this client).
-    uint16_t LocalPort() const;
     void Close();
     bool Connected() const { return fd_ >= 0; }
     bool PeerClosed() const { return peerClosed_; }

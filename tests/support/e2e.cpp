@@ -77,10 +77,6 @@ std::string ComingBytes(const std::string &renderedEpc, int antenna) {
     return "IN " + renderedEpc + "\t" + std::to_string(antenna) + "\r\n";
 }
 
-std::string GoingBytes(const std::string &renderedEpc) {
-    return "OUT " + renderedEpc + "\r\n";
-}
-
 // ---- Fixture
 
 constexpr int KorvaneE2eTest::kStartMs;

@@ -35,16 +35,12 @@ size_t CountOf(const std::string &text, const std::string &needle);
 // `datagrams` (omitted when empty), a Port element of `port` (omitted when
 // null) and a KeyboardEmulation element of `keyboard` (omitted when null).
 std::string ConfigXml(const std::string &datagrams, const char *port, const char *keyboard);
-// A Datagrams section with all five templates on. The coming and going
-// templates render as ComingBytes and GoingBytes.
+// A Datagrams section with all five templates on.
 std::string TestDatagrams(const std::string &startText = "# start{CR}{LF}");
-// What TestDatagrams renders for a tag (the EPC as Korvane writes it) and
-// for the reader's reports.
+// What TestDatagrams renders for a coming tag (the EPC as Korvane writes it)
+// and for the reader's start report.
 std::string ComingBytes(const std::string &renderedEpc, int antenna);
-std::string GoingBytes(const std::string &renderedEpc);
 constexpr char kStartBytes[] = "# start\r\n";
-constexpr char kHeartbeatBytes[] = "# beat\r\n";
-constexpr char kStopBytes[] = "# stop\r\n";
 
 // Runs korvane in the sandbox with the simulated reader under control.
 class KorvaneE2eTest : public ::testing::Test {
