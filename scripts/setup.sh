@@ -12,6 +12,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     libxml2-dev
+    python3 xkb-data x11proto-dev
     libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
     clang-format
     clang libclang-rt-14-dev
