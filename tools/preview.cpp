@@ -21,6 +21,8 @@
 #include "core/log.h"
 #include "datagram/handlers.h"
 #include "datagram/template.h"
+#include "output/keyboard.h"
+#include "output/keyboard_layouts.h"
 #include "output/send.h"
 #include "reader/tag.h"
 #include "sync/data.h"
@@ -70,14 +72,18 @@ const char kUsage[] =
     "                      for other bytes outside 0x20-0x7E\n"
     "  --hex               a hex dump as hexdump -C shows it\n"
     "  --raw               the bytes themselves\n"
+    "  -l, --layout NAME   then the keyboard reports Korvane types for the datagram\n"
+    "                      with that layout, one line each, and the characters of\n"
+    "                      the datagram the layout cannot type\n"
     "  -q, --quiet         no report\n"
     "  -v, --verbose       Korvane's own log of the parse, before the report\n"
     "  -h, --help          this text\n"
-    "Exit status: 0 done, 1 bad input (a value, the file), 2 usage.\n";
+    "Exit status: 0 done, 1 bad input (a value, the file, a layout), 2 usage.\n";
 
 // The options without a short form answer to letters the short options do
 // not use.
 constexpr int kValue = required_argument, kFlag = no_argument;
+// clang-format off
 const option kLongOptions[] = {
     {"template", kValue, nullptr, 't'},    {"config", kValue, nullptr, 'c'},
     {"event", kValue, nullptr, 'e'},       {"quiet", kFlag, nullptr, 'q'},
@@ -88,8 +94,10 @@ const option kLongOptions[] = {
     {"pc", kValue, nullptr, 'p'},          {"xpc1", kValue, nullptr, '1'},
     {"xpc2", kValue, nullptr, '2'},        {"data", kValue, nullptr, 'D'},
     {"read-result", kValue, nullptr, 'F'}, {"timestamp-ms", kValue, nullptr, 'T'},
-    {"seen-at", kValue, nullptr, 'S'},     {nullptr, 0, nullptr, 0},
+    {"seen-at", kValue, nullptr, 'S'},     {"layout", kValue, nullptr, 'l'},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 struct tOptions {
     const char *templateText = nullptr, *configPath = nullptr;
@@ -98,6 +106,7 @@ struct tOptions {
     tTag tag = {};
     std::vector<uint16_t> epc;   // as Korvane writes it: first word first
     std::vector<uint16_t> data;  // the words read from tag memory
+    const tKeyboardLayout *layout = nullptr;
 };
 
 // What a run found.
@@ -200,6 +209,10 @@ bool TakeValue(int option, const char *value, tOptions &options) {
         return taken;
     }
     if (option == 'S') return ParseSeenAt(value, &tag.seenAt);
+    if (option == 'l') {
+        options.layout = FindKeyboardLayout(value);
+        return options.layout != nullptr;
+    }
     if (option == 'E') return ParseWords(value, 31, &options.epc);
     if (option == 'D') return ParseWords(value, 255, &options.data);
     if (option == 'A') return ParseNumber(value, 255, &tag.antenna);
@@ -217,7 +230,7 @@ int ParseOptions(int argc, char **argv, tOptions &options, FILE *err) {
     options.tag.seenAt = static_cast<uint32_t>(time(nullptr));
     optind = 0;  // a whole new scan, also for a second run in one process
     int given;
-    while ((given = getopt_long(argc, argv, "t:c:e:qvh", kLongOptions, nullptr)) != -1) {
+    while ((given = getopt_long(argc, argv, "t:c:e:l:qvh", kLongOptions, nullptr)) != -1) {
         const option *named = kLongOptions;
         while (named->name != nullptr && named->val != given)
             named++;
@@ -226,6 +239,12 @@ int ParseOptions(int argc, char **argv, tOptions &options, FILE *err) {
             (given == 't' ? templates : configs).push_back(optarg);
         } else if (named->has_arg == no_argument) {
             options.flags += static_cast<char>(given);
+        } else if (given == 'l' && !TakeValue(given, optarg, options)) {
+            std::string known;
+            for (size_t i = 0; i < kKeyboardLayoutCount; i++)
+                known += std::string(" ") + kKeyboardLayouts[i].name;
+            return Fail(err, kExitBadInput,
+                        "unknown keyboard layout \"" + std::string(optarg) + "\"; known:" + known);
         } else if (!TakeValue(given, optarg, options)) {
             return Fail(err, kExitBadInput,
                         "bad value \"" + std::string(optarg) + "\" for --" + named->name);
@@ -442,6 +461,30 @@ void PrintReport(const tOptions &options, const tPreview &preview, FILE *err) {
     }
 }
 
+// The reports that type `datagram` with `layout` from a released keyboard,
+// one line each in hex, and the characters the layout cannot type.
+std::string KeyboardReports(const std::string &datagram, const tKeyboardLayout *layout) {
+    std::string lines;
+    uint8_t previousUsage = HidKeyTable[kHidRelease].usage;
+    auto addLine = [&lines](tHidKey key) {
+        char line[32];
+        snprintf(line, sizeof(line), "%02X 00 %02X 00 00 00 00 00\n", key.modifier, key.usage);
+        lines += line;
+    };
+    for (char byte : datagram) {
+        tHidKey reports[kMaxCharReports];
+        size_t count = CharReports(layout, static_cast<uint8_t>(byte), &previousUsage, reports);
+        for (size_t k = 0; k < count; k++)
+            addLine(reports[k]);
+    }
+    addLine(HidKeyTable[kHidRelease]);
+    char list[kUntypableListSize];
+    bool none = UntypableCharacters(layout, reinterpret_cast<const uint8_t *>(datagram.data()),
+                                    datagram.size(), list) == 0;
+    return lines + "layout " + layout->name +
+           " cannot type: " + (none ? std::string("none") : "\"" + std::string(list) + "\"") + "\n";
+}
+
 }  // namespace
 
 std::string EscapeBytes(const std::string &bytes) {
@@ -494,6 +537,8 @@ int RunTool(int argc, char **argv, FILE *out, FILE *err) {
     std::string shown = Given(options, 'X') ? HexDump(datagram) : EscapeBytes(datagram) + "\n";
     if (preview.sent && Given(options, 'R')) fwrite(datagram.data(), 1, datagram.size(), out);
     if (preview.sent && !Given(options, 'R')) fputs(shown.c_str(), out);
+    if (preview.sent && options.layout != nullptr)
+        fputs(KeyboardReports(datagram, options.layout).c_str(), out);
     fflush(out);
     return kExitOk;
 }

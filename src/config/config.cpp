@@ -16,6 +16,8 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "datagram/template.h"
+#include "output/keyboard.h"
+#include "output/keyboard_layouts.h"
 #include "output/server.h"
 #include "reader/reader_lib.h"
 #include "reader/results.h"
@@ -205,7 +207,50 @@ static void ApplyKeyboardEmulation(xmlNodePtr element) {
     xmlFree(text);
 }
 
-// Applies the three sections of `document` that differ from AppliedConfig.
+// The trimmed text of a KeyboardLayout element; "" when it has none. The
+// caller frees *text with xmlFree.
+static const char *LayoutName(xmlNodePtr element, xmlChar **text) {
+    *text = FirstChildText(element);
+    if (*text == nullptr) return "";
+    char *name = reinterpret_cast<char *>(*text);
+    name += strspn(name, " \t\r\n");
+    size_t length = strlen(name);
+    while (length > 0 && strchr(" \t\r\n", name[length - 1]) != nullptr)
+        name[--length] = '\0';
+    return name;
+}
+
+// Types with the layout KeyboardLayout names, from the next text on; no
+// element, or one without text, types with HidKeyTable. Logs only when the
+// layout in use changes, or when a name it does not know is newly given.
+static void ApplyKeyboardLayout(xmlNodePtr element, xmlNodePtr oldElement) {
+    xmlChar *text = nullptr, *oldText = nullptr;
+    const char *name = LayoutName(element, &text);
+    const tKeyboardLayout *layout = *name != '\0' ? FindKeyboardLayout(name) : nullptr;
+    const tKeyboardLayout *before = KeyboardLayoutInUse.load(std::memory_order_relaxed);
+    KeyboardLayoutInUse.store(layout, std::memory_order_relaxed);
+    if (*name != '\0' && layout == nullptr) {
+        if (strcmp(name, LayoutName(oldElement, &oldText)) != 0) {
+            char shown[41];  // the name as given, cut short, control bytes and quotes as '?'
+            snprintf(shown, sizeof(shown), "%s", name);
+            for (char *c = shown; *c != '\0'; c++)
+                if (*c < 0x20 || *c == 0x7F || *c == '"') *c = '?';
+            LogPrintf(kLogName, "Unknown keyboard layout \"%s%s\", typing with the US layout\n",
+                      shown, strlen(name) >= sizeof(shown) ? "..." : "");
+        }
+    } else if (layout != before) {
+        if (layout != nullptr) {
+            LogPrintf(kLogName, "Typing with the keyboard layout %s\n", layout->name);
+        } else {
+            LogPuts(kLogName, "No keyboard layout, typing with the US layout");
+        }
+    }
+    if (text != nullptr) xmlFree(text);
+    if (oldText != nullptr) xmlFree(oldText);
+}
+
+// Applies the three sections of `document` that differ from AppliedConfig,
+// and the keyboard layout.
 static uint32_t ApplySections(xmlDocPtr document, xmlNodePtr newRoot, xmlNodePtr oldRoot) {
     uint32_t result = 0;
     xmlNodePtr datagrams = FindElement(newRoot, "Datagrams", true);
@@ -225,6 +270,8 @@ static uint32_t ApplySections(xmlDocPtr document, xmlNodePtr newRoot, xmlNodePtr
         LogPuts(kLogName, "Keyboard emulation is not the same, apply changes");
         ApplyKeyboardEmulation(keyboard);
     }
+    ApplyKeyboardLayout(FindElement(newRoot, "KeyboardLayout", false),
+                        FindElement(oldRoot, "KeyboardLayout", false));
     return result;
 }
 

@@ -3,7 +3,9 @@
 // SetConfigFromFile reads the file and compares each of its three sections
 // (Datagrams, Port, KeyboardEmulation) with the document it applied last;
 // only a section that differs is applied again: the templates are re-parsed,
-// the TCP server re-opened, keyboard emulation switched. It runs at start-up,
+// the TCP server re-opened, keyboard emulation switched. The KeyboardLayout
+// element, when it names another layout than the one in use, switches the
+// layout texts are typed with (KeyboardLayoutInUse). It runs at start-up,
 // on CfgFileChanged when the watcher reports an edit, and on the host's
 // commands that rewrite the file. ConfigLock keeps two calls, and the
 // poller's re-parse of the stored templates, from overlapping.

@@ -127,6 +127,7 @@ static void SetInitialValues() {
     FlagSet(SkipLastByte, 0);
     FlagSet(KeyboardEmulationEnabled, 0);
     FlagSet(IgnoreConfigChange, 0);
+    KeyboardLayoutInUse.store(nullptr, std::memory_order_relaxed);
 }
 
 static void PrintVersion() {

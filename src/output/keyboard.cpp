@@ -34,6 +34,7 @@
 #include "build_settings.h"
 #include "core/log.h"
 #include "core/signals.h"
+#include "output/keyboard_layouts.h"
 #include "sync/data.h"
 #include "sync/lists.h"
 
@@ -49,6 +50,9 @@ static constexpr int kShutdownReleaseMs = 50;
 tEvent KeyboardLock;
 tEvent KeyboardTextEvent;
 const char *HidDevicePath = KORVANE_HID_DEVICE;
+std::atomic<const tKeyboardLayout *> KeyboardLayoutInUse{nullptr};
+
+static_assert(kUntypableListSize == 2 * kPrintableCount + 1, "every printable character, escaped");
 
 // The one report buffer. Bytes 1 and 3 to 7 stay zero.
 static uint8_t HidReport[kHidReportLength];
@@ -65,12 +69,11 @@ static void WaitForRoom(int device, int milliseconds) {
     poll(&writable, 1, milliseconds);
 }
 
-// Writes the report of entry `index`, waiting for room at most `giveUpMs`;
-// with `yieldToShutdown` it gives up as soon as ShutdownFlag is set.
-static int WriteReport(int device, uint8_t index, int giveUpMs, bool yieldToShutdown) {
-    if (index >= kHidKeyCount) return 1;
-    HidReport[0] = HidKeyTable[index].modifier;
-    HidReport[2] = HidKeyTable[index].usage;
+// Writes the report of `key`, waiting for room at most `giveUpMs`; with
+// `yieldToShutdown` it gives up as soon as ShutdownFlag is set.
+static int WriteReport(int device, tHidKey key, int giveUpMs, bool yieldToShutdown) {
+    HidReport[0] = key.modifier;
+    HidReport[2] = key.usage;
     const int64_t giveUpAt = MonotonicMs() + giveUpMs;
     size_t written = 0;
     while (written < kHidReportLength) {
@@ -90,8 +93,53 @@ static int WriteReport(int device, uint8_t index, int giveUpMs, bool yieldToShut
     return 0;
 }
 
-int SendHidReport(int device, uint8_t index) {
-    return WriteReport(device, index, kHidReportGiveUpMs, true);
+int SendHidReport(int device, tHidKey key) {
+    return WriteReport(device, key, kHidReportGiveUpMs, true);
+}
+
+// Adds the report of `key` at reports[count], after a release when the
+// report before pressed the same key; returns the new count.
+static size_t AddReport(tHidKey key, uint8_t *previousUsage, tHidKey *reports, size_t count) {
+    if (key.usage == *previousUsage) reports[count++] = HidKeyTable[kHidRelease];
+    reports[count++] = key;
+    *previousUsage = key.usage;
+    return count;
+}
+
+// How `layout` gives printable character `c`; null when there is no layout
+// or `c` is not printable.
+static const tLayoutChar *LayoutChar(const tKeyboardLayout *layout, uint8_t c) {
+    if (layout == nullptr || c < kFirstPrintable || c >= kFirstPrintable + kPrintableCount)
+        return nullptr;
+    return &layout->chars[c - kFirstPrintable];
+}
+
+size_t CharReports(const tKeyboardLayout *layout, uint8_t c, uint8_t *previousUsage,
+                   tHidKey reports[kMaxCharReports]) {
+    if (c >= kHidRelease) return 0;
+    const tLayoutChar *given = LayoutChar(layout, c);
+    if (given == nullptr) return AddReport(HidKeyTable[c], previousUsage, reports, 0);
+    if (given->key.usage == 0) return 0;
+    size_t count = 0;
+    if (given->dead.usage != 0) count = AddReport(given->dead, previousUsage, reports, count);
+    return AddReport(given->key, previousUsage, reports, count);
+}
+
+size_t UntypableCharacters(const tKeyboardLayout *layout, const uint8_t *text, size_t length,
+                           char list[kUntypableListSize]) {
+    bool listed[kPrintableCount] = {};
+    size_t count = 0, at = 0;
+    for (size_t i = 0; i < length; i++) {
+        const tLayoutChar *given = LayoutChar(layout, text[i]);
+        if (given == nullptr || given->key.usage != 0 || listed[text[i] - kFirstPrintable])
+            continue;
+        listed[text[i] - kFirstPrintable] = true;
+        count++;
+        if (text[i] == '"' || text[i] == '\\') list[at++] = '\\';
+        list[at++] = static_cast<char>(text[i]);
+    }
+    list[at] = '\0';
+    return count;
 }
 
 void FreeKeyboardTexts() {
@@ -100,25 +148,33 @@ void FreeKeyboardTexts() {
         FreeData(text);
 }
 
-// Types one text. `previous` is the table index of the character typed last.
-// Stops early once ShutdownFlag is set. The release report ends the text
-// either way: the host repeats a key for as long as its last report holds it,
-// so a release lost at shutdown would leave the key typing on the host. That
-// one still waits a little for room after ShutdownFlag.
-static void TypeText(int device, const tData *text, uint8_t *previous) {
+// In verbose mode, names the characters of `text` that `layout` cannot give.
+static void LogUntypable(const tKeyboardLayout *layout, const tData *text) {
+    if (!FlagGet(Verbose)) return;
+    char list[kUntypableListSize];
+    if (UntypableCharacters(layout, text->buffer, text->length, list) != 0)
+        LogPrintf(kLogName, "Layout %s cannot type \"%s\"\n", layout->name, list);
+}
+
+// Types one text with the layout in use when it starts. `previousUsage` is
+// the key of the report typed last. Stops early once ShutdownFlag is set.
+// The release report ends the text either way: the host repeats a key for as
+// long as its last report holds it, so a release lost at shutdown would leave
+// the key typing on the host. That one still waits a little for room after
+// ShutdownFlag.
+static void TypeText(int device, const tData *text, uint8_t *previousUsage) {
+    const tKeyboardLayout *layout = KeyboardLayoutInUse.load(std::memory_order_relaxed);
+    if (layout != nullptr) LogUntypable(layout, text);
     for (uint32_t i = 0; i < text->length && !FlagGet(ShutdownFlag); i++) {
-        uint8_t c = text->buffer[i];
-        if (c >= kHidRelease) continue;
-        // The same key twice must reach the host as two presses.
-        if (HidKeyTable[c].usage == HidKeyTable[*previous].usage)
-            SendHidReport(device, kHidRelease);
-        *previous = c;
-        SendHidReport(device, c);
+        tHidKey reports[kMaxCharReports];
+        size_t count = CharReports(layout, text->buffer[i], previousUsage, reports);
+        for (size_t k = 0; k < count; k++)
+            SendHidReport(device, reports[k]);
     }
     if (FlagGet(ShutdownFlag)) {
-        WriteReport(device, kHidRelease, kShutdownReleaseMs, false);
+        WriteReport(device, HidKeyTable[kHidRelease], kShutdownReleaseMs, false);
     } else {
-        SendHidReport(device, kHidRelease);
+        SendHidReport(device, HidKeyTable[kHidRelease]);
     }
 }
 
@@ -150,7 +206,7 @@ void *KeybEmulation(void *) {
     sigaddset(&brokenPipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
 
-    uint8_t previous = kHidRelease;
+    uint8_t previousUsage = HidKeyTable[kHidRelease].usage;
     while (!FlagGet(ShutdownFlag)) {
         if (EventWaitMs(&KeyboardTextEvent, kWaitSliceMs) != 0) continue;
         // One text at a time, in queue order. What is still queued at
@@ -158,7 +214,7 @@ void *KeybEmulation(void *) {
         while (!FlagGet(ShutdownFlag)) {
             tData *text = TakeText();
             if (text == nullptr) break;
-            TypeText(device, text, &previous);
+            TypeText(device, text, &previousUsage);
             FreeData(text);
         }
     }

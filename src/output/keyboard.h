@@ -2,16 +2,23 @@
 //
 // The thread KeybEmulation takes the texts SendTagData queued on KeyboardList
 // and types them as 8-byte boot keyboard input reports: byte 0 the modifier
-// (0x00 none, 0x02 left Shift), byte 1 reserved, byte 2 the usage code of the
-// one pressed key, bytes 3 to 7 zero. Each character is one report with its
-// key pressed; a text ends with a release report (no key). When a character
-// uses the same key as the one before it, a release goes first, so the host
-// sees two presses rather than one held key. The character before is
-// remembered across texts.
+// (0x00 none, 0x02 left Shift, 0x40 right Alt as AltGr, 0x42 both), byte 1
+// reserved, byte 2 the usage code of the one pressed key, bytes 3 to 7 zero.
+// Each character is one report with its key pressed, or two when the host's
+// layout gives it through a dead key (the dead key, then the space bar); a
+// text ends with a release report (no key). When a report presses the same
+// key as the report before it, a release goes first, so the host sees two
+// presses rather than one held key. The key pressed last is remembered
+// across texts.
 //
-// Only codes 0 to 127 are typed, with the US layout; bytes above 127 are
-// skipped. Control codes other than backspace, tab, LF and CR send a report
-// with no key.
+// Only codes 0 to 127 are typed; bytes above 127 are skipped. Without a
+// keyboard layout (KeyboardLayoutInUse null) every code is typed with
+// HidKeyTable, the US layout. With one, the printable characters 0x20 to 0x7E
+// are typed as that layout gives them, and one it cannot give is skipped (in
+// verbose mode one log line per text names them); control codes keep
+// HidKeyTable. Control codes other than backspace, tab, LF and CR send a
+// report with no key. The layout is read at the start of each text, so a
+// change applies from the next text.
 //
 // The thread never holds KeyboardLock while it types: it takes one text off
 // the list under the lock and types it after releasing it, so a slow or
@@ -21,6 +28,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <atomic>
 
 #include "sync/event.h"
 
@@ -89,19 +98,46 @@ inline constexpr tHidKey HidKeyTable[kHidKeyCount] = {
 };
 // clang-format on
 
+struct tKeyboardLayout;  // output/keyboard_layouts.h
+
+// The host's keyboard layout; null: HidKeyTable. Written by SetConfigFromFile,
+// read by the typing thread at the start of each text. It points to a
+// constant table, so relaxed order suffices.
+extern std::atomic<const tKeyboardLayout *> KeyboardLayoutInUse;
+
+// Most reports one character takes: release, dead key, release, key.
+constexpr size_t kMaxCharReports = 4;
+
+// The reports that type byte `c` with `layout` (null: HidKeyTable) when the
+// report before pressed the key `*previousUsage` (0: none), into `reports`;
+// returns their count, 0 when `c` is skipped (above 127, or a printable
+// character the layout cannot give). A release precedes every report of the
+// same key as the one before it; *previousUsage becomes the key of the last
+// report. Korvane's typing thread and korvane-preview both type with it.
+size_t CharReports(const tKeyboardLayout *layout, uint8_t c, uint8_t *previousUsage,
+                   tHidKey reports[kMaxCharReports]);
+
+// Room for the longest list UntypableCharacters writes (each of the 95
+// printable characters, escaped, and the NUL).
+constexpr size_t kUntypableListSize = 2 * 95 + 1;
+// Writes into `list` the printable characters of `text` that `layout` cannot
+// give, each once in the order they first occur, '"' and '\\' behind a
+// backslash; returns how many there are.
+size_t UntypableCharacters(const tKeyboardLayout *layout, const uint8_t *text, size_t length,
+                           char list[kUntypableListSize]);
+
 // Thread body (log name "KeyboardEmulation"). Opens HidDevicePath; when that
 // fails it logs and ends at once. Otherwise it types until ShutdownFlag is
 // set, then closes the device. Texts still queued then stay on KeyboardList.
 void *KeybEmulation(void *);
 
-// Writes the report of table entry `index` (kHidRelease: no key) to `device`,
-// continuing after partial writes. On a non-blocking device that is full it
-// waits for room in slices of at most 100 ms and gives the report up after
-// kHidReportGiveUpMs, or once ShutdownFlag is set (seen at the latest when
-// the slice ends). 0 when all 8 bytes were written; 1 when given up, on any
-// other write error, or for an index past the table. Only the typing thread
-// may call it while that runs: the report buffer is shared.
-int SendHidReport(int device, uint8_t index);
+// Writes the report of `key` to `device`, continuing after partial writes.
+// On a non-blocking device that is full it waits for room in slices of at
+// most 100 ms and gives the report up after kHidReportGiveUpMs, or once
+// ShutdownFlag is set (seen at the latest when the slice ends). 0 when all 8
+// bytes were written; 1 when given up or on any other write error. Only the
+// typing thread may call it while that runs: the report buffer is shared.
+int SendHidReport(int device, tHidKey key);
 
 // Empties KeyboardList, freeing every text. Caller holds KeyboardLock.
 void FreeKeyboardTexts();

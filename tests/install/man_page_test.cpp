@@ -52,7 +52,7 @@ TEST(ManPage, NamesWhatTheProgramHas) {
         {"\"EXIT STATUS\"", codes},
         {"CONFIGURATION",
          {"KorvaneConfiguration", "Datagrams", "ComingText", "GoingText", "StartText",
-          "HeartbeatText", "StopText", "Port", "KeyboardEmulation"}},
+          "HeartbeatText", "StopText", "Port", "KeyboardEmulation", "KeyboardLayout"}},
         {"\"Magic words\"", words},
         {"Codings", codings}};
     for (const auto &row : rows)

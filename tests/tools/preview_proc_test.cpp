@@ -39,6 +39,23 @@ protected:
     }
 };
 
+// Catches keyboard reports other than korvane types (releases included) and an unknown layout
+// taken.
+TEST_F(PreviewProcTest, LayoutOptionPrintsTheReportsAndWhatTheLayoutCannotType) {
+    const std::string released = "00 00 00 00 00 00 00 00\n";
+    EXPECT_EQ(Preview("-q -l Us", "aA{TAB}{Hex=C3}a"),
+              "aA\t\xC3"
+              "a00 00 04 00 00 00 00 00\n" +
+                  released + "02 00 04 00 00 00 00 00\n" +
+                  "00 00 2B 00 00 00 00 00\n00 00 04 00 00 00 00 00\n" + released +
+                  "layout us cannot type: none\n");
+    KorvaneProcess tool;
+    ASSERT_TRUE(tool.StartProgram({KORVANE_PREVIEW_TOOL, "--layout", "x", "a"},
+                                  {{"READERSIM_SOCKET", ""}}));
+    EXPECT_EQ(tool.WaitExit(30000), 1);
+    EXPECT_NE(tool.Errors().find("unknown keyboard layout \"x\"; known: "), std::string::npos);
+}
+
 // Catches a rejected block that is not reported, or at a wrong offset or with
 // a wrong reason, and an accepted block that is.
 TEST_F(PreviewProcTest, NamesEveryRejectedBlockWithItsReason) {
