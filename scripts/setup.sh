@@ -18,19 +18,23 @@ packages=(
     clang libclang-rt-14-dev
     man-db groff-base
     util-linux
+    # The keyboard tests read layouts with libxkbcommon, dead keys through
+    # the Compose table of libx11-data.
+    libxkbcommon-dev libx11-data
 )
 
 foreign_architectures=()
 for target in "$@"; do
     case "$target" in
     armhf)
-        # The cross compiler brings its own C library; libxml2 and GoogleTest
-        # come as armhf multiarch packages beside the native ones.
+        # The cross compiler brings its own C library; libxml2, GoogleTest and
+        # libxkbcommon come as armhf multiarch packages beside the native ones.
         foreign_architectures+=(armhf)
         packages+=(
             crossbuild-essential-armhf libc6-dev-armhf-cross
             libxml2-dev:armhf
             libgtest-dev:armhf
+            libxkbcommon-dev:armhf
             qemu-user
         )
         ;;
