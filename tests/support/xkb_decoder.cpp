@@ -2,6 +2,7 @@
 #include "support/xkb_decoder.h"
 
 #include <linux/input-event-codes.h>
+#include <stdio.h>
 #include <xkbcommon/xkbcommon-compose.h>
 #include <xkbcommon/xkbcommon.h>
 
@@ -9,6 +10,9 @@
 #include <memory>
 
 namespace {
+
+const char kXkbRoot[] = "/usr/share/X11/xkb";
+const char kComposeFile[] = "/usr/share/X11/locale/en_US.UTF-8/Compose";
 
 // Linux key codes of the usages 0x04 to 0x38, as the kernel's HID input
 // driver maps them; 0 for the usages tests do not type (Escape 0x29 and the
@@ -57,17 +61,28 @@ void Press(xkb_state *state, xkb_compose_state *compose, xkb_keycode_t key, std:
 }  // namespace
 
 tXkbText DecodeXkbReports(const char *layout, const std::vector<HidReportBytes> &reports) {
-    Owned<xkb_context> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS), xkb_context_unref);
-    if (context == nullptr) return {"", "no XKB context"};
+    // The installed database itself: neither the environment (XKB_CONFIG_ROOT,
+    // XCOMPOSEFILE, ~/.XCompose) nor a user's own files may change the mapping.
+    Owned<xkb_context> context(
+        xkb_context_new(static_cast<xkb_context_flags>(XKB_CONTEXT_NO_DEFAULT_INCLUDES |
+                                                       XKB_CONTEXT_NO_ENVIRONMENT_NAMES)),
+        xkb_context_unref);
+    if (context == nullptr || !xkb_context_include_path_append(context.get(), kXkbRoot))
+        return {"", "no XKB context"};
     const xkb_rule_names names = {"evdev", "pc105", layout, "", ""};
     Owned<xkb_keymap> keymap(
         xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS),
         xkb_keymap_unref);
     if (keymap == nullptr) return {"", std::string("no keymap for layout ") + layout};
     Owned<xkb_state> state(xkb_state_new(keymap.get()), xkb_state_unref);
-    Owned<xkb_compose_table> table(xkb_compose_table_new_from_locale(context.get(), "en_US.UTF-8",
-                                                                     XKB_COMPOSE_COMPILE_NO_FLAGS),
-                                   xkb_compose_table_unref);
+    FILE *composeFile = fopen(kComposeFile, "re");
+    Owned<xkb_compose_table> table(
+        composeFile == nullptr ? nullptr
+                               : xkb_compose_table_new_from_file(
+                                     context.get(), composeFile, "en_US.UTF-8",
+                                     XKB_COMPOSE_FORMAT_TEXT_V1, XKB_COMPOSE_COMPILE_NO_FLAGS),
+        xkb_compose_table_unref);
+    if (composeFile != nullptr) fclose(composeFile);
     Owned<xkb_compose_state> compose(
         table ? xkb_compose_state_new(table.get(), XKB_COMPOSE_STATE_NO_FLAGS) : nullptr,
         xkb_compose_state_unref);
