@@ -48,7 +48,10 @@ SHIFT = 0x02
 ALTGR = 0x40
 EXTRA_KEY = "LSGT"
 # Order of preference: fewest modifiers first; within one modifier
-# combination direct keys before dead keys, each in the order of MAIN_KEYS.
+# combination direct keys before dead keys, then levels the layout's own
+# file defines before levels inherited from another file (other systems'
+# layouts of the same name follow the layout's own keys, not what generic
+# files such as `latin` add), each in the order of MAIN_KEYS.
 # The extra key left of Z (False: the main block only, True: that key only,
 # None: both) comes after the main block's levels without AltGr: it is
 # missing from many keyboards, and what it gives differs between systems for
@@ -330,33 +333,34 @@ class Database:
         raise Error("symbols file %r has no section %r" % (file_name, section_name))
 
 
-def add_key(info, name, key, merge):
-    """Adds one key definition to `info` (key name -> [type, levels, merge])."""
-    if name not in info:
-        info[name] = [key["type"], list(key["levels"] or []), merge]
+def add_key(info, name, key, merge, origins):
+    """Adds one key definition to `info` (key name -> [type, levels, merge,
+    origins]); `origins` names, level by level, the symbols file that defined
+    the level."""
+    levels = key["levels"] or []
+    if name not in info or merge == "replace":
+        info[name] = [key["type"], list(levels), merge, list(origins[:len(levels)])]
         return
     into = info[name]
-    if merge == "replace":
-        info[name] = [key["type"], list(key["levels"] or []), merge]
-        return
     clobber = merge != "augment"
     if key["type"] is not None and (into[0] is None or clobber):
         into[0] = key["type"]
-    levels = key["levels"] or []
     for i, level in enumerate(levels):
         if i >= len(into[1]):
             into[1].append(level)
+            into[3].append(origins[i])
         elif level is not None and (into[1][i] is None or clobber):
             into[1][i] = level
+            into[3][i] = origins[i]
 
 
 def merge_included(into, included, merge):
     if not into:
         into.update(included)
         return
-    for name, (type_name, levels, key_merge) in included.items():
+    for name, (type_name, levels, key_merge, origins) in included.items():
         add_key(into, name, {"type": type_name, "levels": levels},
-                key_merge if merge == "default" else merge)
+                key_merge if merge == "default" else merge, origins)
 
 
 def resolve_include(db, spec, merge, depth):
@@ -393,16 +397,17 @@ def resolve_section(db, file_name, section_name, depth=0):
             _, merge, name, key = statement
             if key["type"] is None and default_type is not None:
                 key = {"type": default_type, "levels": key["levels"]}
-            add_key(info, name, key, merge)
+            add_key(info, name, key, merge, [file_name] * len(key["levels"] or []))
     return info
 
 
 def key_symbol(info, name, modifier, layout):
     """The keysym key `name` gives with `modifier` (None: none), the level
-    chosen by the key's type as XKB chooses it."""
+    chosen by the key's type as XKB chooses it, and the symbols file that
+    defined that level."""
     if name not in info:
-        return None
-    type_name, levels, _ = info[name]
+        return None, None
+    type_name, levels, _, origins = info[name]
     if type_name is None:
         width = len(levels)
         if width <= 1:
@@ -416,7 +421,7 @@ def key_symbol(info, name, modifier, layout):
     if type_name not in KEY_TYPES:
         raise Error("%s: key <%s> has the unknown type %r" % (layout, name, type_name))
     level = KEY_TYPES[type_name][modifier]
-    return levels[level] if level < len(levels) else None
+    return (levels[level], origins[level]) if level < len(levels) else (None, None)
 
 
 # --- the tables --------------------------------------------------------------
@@ -431,34 +436,38 @@ def build_layout(db, keysyms, layout):
     # AltGr works where the right Alt key is the level-3 switch, with Shift
     # held too for Shift+AltGr (the host sees Shift go down first).
     usable = [0, SHIFT] + [m for m in (ALTGR, SHIFT | ALTGR)
-               if key_symbol(info, "RALT", m & SHIFT, layout) == "ISO_Level3_Shift"]
-    space_works = key_symbol(info, "SPCE", 0, layout) == "space"
+               if key_symbol(info, "RALT", m & SHIFT, layout)[0] == "ISO_Level3_Shift"]
+    space_works = key_symbol(info, "SPCE", 0, layout)[0] == "space"
     table = {}
     for modifier, extra in STAGES:
         if modifier not in usable:
             continue
-        direct = {}
-        dead = {}
+        # Index 0: levels the layout's own file defines; 1: inherited ones.
+        direct = ({}, {})
+        dead = ({}, {})
         for name, usage in MAIN_KEYS:
             if extra not in (None, name == EXTRA_KEY):
                 continue
-            symbol = key_symbol(info, name, modifier, layout)
+            symbol, origin = key_symbol(info, name, modifier, layout)
             if symbol is None or isinstance(symbol, tuple):
                 continue
+            inherited = int(origin != layout)
             if symbol in DEAD_KEYS:
-                dead.setdefault(DEAD_KEYS[symbol], (modifier, usage))
+                dead[inherited].setdefault(DEAD_KEYS[symbol], (modifier, usage))
                 continue
             try:
                 char = keysym_char(symbol, keysyms)
             except Error as e:
                 raise Error("%s: key <%s>: %s" % (layout, name, e))
             if char is not None and " " <= char <= "~":
-                direct.setdefault(char, (modifier, usage))
-        for char, key in direct.items():
-            table.setdefault(char, (None, key))
+                direct[inherited].setdefault(char, (modifier, usage))
+        for found in direct:
+            for char, key in found.items():
+                table.setdefault(char, (None, key))
         if space_works:
-            for char, key in dead.items():
-                table.setdefault(char, (key, (0, SPACE_USAGE)))
+            for found in dead:
+                for char, key in found.items():
+                    table.setdefault(char, (key, (0, SPACE_USAGE)))
     return table
 
 

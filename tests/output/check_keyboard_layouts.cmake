@@ -5,6 +5,12 @@
 #   NoSymbol level keeps what an include put there, `replace` drops the whole
 #   earlier key, and a character no key gives, or only a level-3 key on a
 #   layout without a level-3 switch, gets usage 0;
+# - for the same modifiers, a level the layout's own file defines (in the
+#   layout's section or a section of the same file it includes) wins over one
+#   inherited from another file, whatever the key order; a key the layout
+#   redefines keeps the origin of the levels it leaves alone and takes over
+#   those it redefines or adds; fewer modifiers
+#   and a direct key before a dead key still come first;
 # - a layout whose include is missing stops the generator with status 1, a
 #   message naming the include, and the output file untouched, even when the
 #   other layouts asked for are fine.
@@ -88,6 +94,56 @@ foreach(entry "{{0x00, 0x00}, {0x00, 0x04}},  /* 0x61 a */"
     string(FIND "${table}" "${entry}" at)
     if(at LESS 0)
         message(FATAL_ERROR "yy.cpp lacks ${entry}:\n${table}")
+    endif()
+endforeach()
+
+file(WRITE ${WORK_DIR}/symbols/ww [[
+default xkb_symbols "basic" {
+    key <TLDE> { [ grave, notsign, braceright ] };
+    key <AE01> { [ 1, exclam, bracketleft ] };
+    key <AE02> { [ 2, quotedbl, braceleft ] };
+    key <AE03> { [ 3, numbersign, asciicircum ] };
+    key <AE04> { [ 4, dollar, asciitilde ] };
+    key <AE05> { [ 5, percent, bracketright ] };
+    key <AE06> { [ 6, ampersand, sterling ] };
+    key <AE07> { [ 7, slash ] };
+    key <AD01> { [ q, Q, at ] };
+};
+]])
+file(WRITE ${WORK_DIR}/symbols/zz [[
+xkb_symbols "common" {
+    key <AC02> { [ s, S, bracketleft ] };
+};
+default xkb_symbols "basic" {
+    include "ww"
+    include "zz(common)"
+    key <AE02> { [ 2, quotedbl ] };
+    key <AE06> { [ 6, ampersand, bracketright ] };
+    key <AE07> { [ 7, slash, braceright ] };
+    key <AC01> { [ a, A, dead_circumflex ] };
+    key <AC10> { [ semicolon, colon, at ] };
+    key <AC11> { [ apostrophe, grave, braceleft ] };
+    key <AB01> { [ z, Z, x, asciitilde ] };
+    key <RALT> { [ ISO_Level3_Shift ] };
+};
+]])
+execute_process(COMMAND ${PYTHON} ${SCRIPT} --symbols ${WORK_DIR}/symbols --keysyms ${KEYSYMS}
+                        --out ${WORK_DIR}/zz.cpp zz
+                RESULT_VARIABLE status ERROR_VARIABLE errors)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "keyboard-layouts.py failed on zz (${status}): ${errors}")
+endif()
+file(READ ${WORK_DIR}/zz.cpp table)
+foreach(entry "{{0x00, 0x00}, {0x40, 0x33}},  /* 0x40 @ */"
+              "{{0x00, 0x00}, {0x40, 0x16}},  /* 0x5B [ */"
+              "{{0x00, 0x00}, {0x40, 0x23}},  /* 0x5D ] */"
+              "{{0x00, 0x00}, {0x40, 0x34}},  /* 0x7B { */"
+              "{{0x00, 0x00}, {0x40, 0x24}},  /* 0x7D } */"
+              "{{0x00, 0x00}, {0x40, 0x20}},  /* 0x5E ^ */"
+              "{{0x00, 0x00}, {0x40, 0x21}},  /* 0x7E ~ */")
+    string(FIND "${table}" "${entry}" at)
+    if(at LESS 0)
+        message(FATAL_ERROR "zz.cpp lacks ${entry}:\n${table}")
     endif()
 endforeach()
 

@@ -56,7 +56,8 @@ TEST(KeyboardLayouts, KeysAsTheSymbolsFilesGiveThem) {
         {"de", '`', {{0x02, 0x2E}, {0, 0x2C}}},  // Shift on the dead key
         {"gb", '\\', {{0, 0}, {0x00, 0x64}}},    // gb's extra key over pc's
         {"gb", '|', {{0, 0}, {0x02, 0x64}}},     // Shift before AltGr+grave
-        {"it", '@', {{0, 0}, {0x40, 0x14}}},     // AltGr+Q (latin) before AltGr+AC10
+        {"it", '@', {{0, 0}, {0x40, 0x33}}},     // it's own AltGr+AC10 before latin's AltGr+Q
+        {"ch", '}', {{0, 0}, {0x40, 0x31}}},     // ch's AltGr+BKSL before latin's AltGr+0
         {"fi", '|', {{0, 0}, {0x40, 0x64}}},     // AltGr before Shift+AltGr+I
         {"fi", '~', {{0x40, 0x30}, {0, 0x2C}}},  // a dead key on AltGr
     };
