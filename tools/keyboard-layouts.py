@@ -210,7 +210,7 @@ def parse_file(text, path):
 
 
 def parse_body(p):
-    """Statements of a section: ("include", merge, spec), ("key", merge, name,
+    """Statements of a section: ("include", merge, names), ("key", merge, name,
     key) and ("default_type", type)."""
     statements = []
     while p.peek() != ("p", "}"):
@@ -363,13 +363,13 @@ def merge_included(into, included, merge):
                 key_merge if merge == "default" else merge, origins)
 
 
-def resolve_include(db, spec, merge, depth):
-    """The keys of include statement `spec` ("pc+fr", "latin(type4)", ...)."""
+def resolve_include(db, names, merge, depth):
+    """The keys of the include statement naming `names` ("pc+fr", "latin(type4)", ...)."""
     included = {}
-    for separator, part in re.findall(r"([+|]?)([^+|]+)", spec):
+    for separator, part in re.findall(r"([+|]?)([^+|]+)", names):
         m = re.fullmatch(r"([\w.-]+)(?:\(([^)]*)\))?(?::(\d+))?", part.strip())
         if not m:
-            raise Error("bad include %r" % spec)
+            raise Error("bad include %r" % names)
         if m.group(3) not in (None, "1"):
             continue  # goes to another group
         keys = resolve_section(db, m.group(1), m.group(2), depth + 1)
