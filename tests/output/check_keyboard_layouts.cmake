@@ -16,6 +16,27 @@
 #   other layouts asked for are fine.
 # Variables: PYTHON, SCRIPT, SYMBOLS, KEYSYMS, DOC, WORK_DIR.
 
+# Runs the generator on `layout` of the small database; every further
+# argument must be a line of the table it writes.
+function(expect_entries layout)
+    execute_process(COMMAND ${PYTHON} ${SCRIPT} --symbols ${WORK_DIR}/symbols
+                            --keysyms ${KEYSYMS} --out ${WORK_DIR}/${layout}.cpp ${layout}
+                    RESULT_VARIABLE status ERROR_VARIABLE errors)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "keyboard-layouts.py failed on ${layout} (${status}): ${errors}")
+    endif()
+    file(READ ${WORK_DIR}/${layout}.cpp table)
+    # By index: a list of lines holding '[' and ']' would not split at ';'.
+    math(EXPR last "${ARGC} - 1")
+    foreach(index RANGE 1 ${last})
+        set(entry "${ARGV${index}}")
+        string(FIND "${table}" "${entry}" at)
+        if(at LESS 0)
+            message(FATAL_ERROR "${layout}.cpp lacks ${entry}:\n${table}")
+        endif()
+    endforeach()
+endfunction()
+
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/symbols)
 
@@ -74,28 +95,16 @@ default xkb_symbols "basic" {
     key <AC01> { [ a, A ] };
 };
 ]])
-execute_process(COMMAND ${PYTHON} ${SCRIPT} --symbols ${WORK_DIR}/symbols --keysyms ${KEYSYMS}
-                        --out ${WORK_DIR}/yy.cpp yy
-                RESULT_VARIABLE status ERROR_VARIABLE errors)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "keyboard-layouts.py failed on yy (${status}): ${errors}")
-endif()
-file(READ ${WORK_DIR}/yy.cpp table)
-foreach(entry "{{0x00, 0x00}, {0x00, 0x04}},  /* 0x61 a */"
-              "{{0x00, 0x00}, {0x00, 0x16}},  /* 0x73 s */"
-              "{{0x00, 0x00}, {0x02, 0x16}},  /* 0x24 $ */"
-              "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x53 S */"
-              "{{0x00, 0x00}, {0x00, 0x07}},  /* 0x64 d */"
-              "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x44 D */"
-              "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x62 b */"
-              "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x40 @ */"
-              "{{0x00, 0x00}, {0x02, 0x64}},  /* 0x3E > */"
-              "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x7C | */")
-    string(FIND "${table}" "${entry}" at)
-    if(at LESS 0)
-        message(FATAL_ERROR "yy.cpp lacks ${entry}:\n${table}")
-    endif()
-endforeach()
+expect_entries(yy "{{0x00, 0x00}, {0x00, 0x04}},  /* 0x61 a */"
+                  "{{0x00, 0x00}, {0x00, 0x16}},  /* 0x73 s */"
+                  "{{0x00, 0x00}, {0x02, 0x16}},  /* 0x24 $ */"
+                  "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x53 S */"
+                  "{{0x00, 0x00}, {0x00, 0x07}},  /* 0x64 d */"
+                  "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x44 D */"
+                  "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x62 b */"
+                  "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x40 @ */"
+                  "{{0x00, 0x00}, {0x02, 0x64}},  /* 0x3E > */"
+                  "{{0x00, 0x00}, {0x00, 0x00}},  /* 0x7C | */")
 
 file(WRITE ${WORK_DIR}/symbols/ww [[
 default xkb_symbols "basic" {
@@ -127,25 +136,13 @@ default xkb_symbols "basic" {
     key <RALT> { [ ISO_Level3_Shift ] };
 };
 ]])
-execute_process(COMMAND ${PYTHON} ${SCRIPT} --symbols ${WORK_DIR}/symbols --keysyms ${KEYSYMS}
-                        --out ${WORK_DIR}/zz.cpp zz
-                RESULT_VARIABLE status ERROR_VARIABLE errors)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "keyboard-layouts.py failed on zz (${status}): ${errors}")
-endif()
-file(READ ${WORK_DIR}/zz.cpp table)
-foreach(entry "{{0x00, 0x00}, {0x40, 0x33}},  /* 0x40 @ */"
-              "{{0x00, 0x00}, {0x40, 0x16}},  /* 0x5B [ */"
-              "{{0x00, 0x00}, {0x40, 0x23}},  /* 0x5D ] */"
-              "{{0x00, 0x00}, {0x40, 0x34}},  /* 0x7B { */"
-              "{{0x00, 0x00}, {0x40, 0x24}},  /* 0x7D } */"
-              "{{0x00, 0x00}, {0x40, 0x20}},  /* 0x5E ^ */"
-              "{{0x00, 0x00}, {0x40, 0x21}},  /* 0x7E ~ */")
-    string(FIND "${table}" "${entry}" at)
-    if(at LESS 0)
-        message(FATAL_ERROR "zz.cpp lacks ${entry}:\n${table}")
-    endif()
-endforeach()
+expect_entries(zz "{{0x00, 0x00}, {0x40, 0x33}},  /* 0x40 @ */"
+                  "{{0x00, 0x00}, {0x40, 0x16}},  /* 0x5B [ */"
+                  "{{0x00, 0x00}, {0x40, 0x23}},  /* 0x5D ] */"
+                  "{{0x00, 0x00}, {0x40, 0x34}},  /* 0x7B { */"
+                  "{{0x00, 0x00}, {0x40, 0x24}},  /* 0x7D } */"
+                  "{{0x00, 0x00}, {0x40, 0x20}},  /* 0x5E ^ */"
+                  "{{0x00, 0x00}, {0x40, 0x21}},  /* 0x7E ~ */")
 
 file(WRITE ${WORK_DIR}/kept.cpp "kept\n")
 execute_process(COMMAND ${PYTHON} ${SCRIPT} --symbols ${WORK_DIR}/symbols --keysyms ${KEYSYMS}

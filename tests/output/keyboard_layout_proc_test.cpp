@@ -1,13 +1,10 @@
-// Every keyboard layout Korvane has a table for, typed by the binary onto a
-// FIFO standing in for the gadget and read back the way a PC with that layout
-// reads it (the decoder compiles the layout from the installed database):
+// The US table and every keyboard layout Korvane has a table for, typed by
+// the binary onto a FIFO standing in for the gadget and read back the way a
+// PC with that layout reads it (the decoder compiles the layout from the installed database):
 // every printable character the table says the layout types comes out as
 // itself, the others are skipped without a key pressed, and the layout has
 // no key for a character the table calls untypable.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -46,13 +43,11 @@ std::vector<HidReportBytes> EveryKeyThen(uint8_t then) {
 class KeyboardLayoutProcTest : public KorvaneE2eTest {};
 
 TEST_F(KeyboardLayoutProcTest, EveryLayoutTypesEveryPrintableCharItHasAKeyFor) {
-    const std::string gadget = sandbox.Path("hidg0");
-    unlink(gadget.c_str());
-    ASSERT_EQ(mkfifo(gadget.c_str(), 0600), 0);
-    int host = open(gadget.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int host = OpenGadgetFifo();
     ASSERT_GE(host, 0);
-    std::string hex;
+    std::string printable, hex;
     for (int c = kFirstPrintable; c < kFirstPrintable + static_cast<int>(kPrintableCount); c++) {
+        printable += static_cast<char>(c);
         hex += "0123456789ABCDEF"[c >> 4];
         hex += "0123456789ABCDEF"[c & 15];
     }
@@ -61,6 +56,16 @@ TEST_F(KeyboardLayoutProcTest, EveryLayoutTypesEveryPrintableCharItHasAKeyFor) {
     SaveConfig(ConfigXml(datagrams, "14007", "true"));
     ASSERT_NO_FATAL_FAILURE(StartKorvane({"-v"}));
     ASSERT_TRUE(WaitForCall("ASyncGetEPCs", 1, kArriveMs)) << korvane.Output();
+
+    // Without the element korvane types with its US table, and a US PC reads
+    // every character back (this also shows the decoder reads what it should).
+    ASSERT_EQ(Reader("tags came epc=0001"), "OK");
+    HidDecoder us;
+    ASSERT_TRUE(ReadTypedText(host, &us, kArriveMs)) << us.Reports().size();
+    const tXkbText usText = DecodeXkbReports("us", us.Reports());
+    EXPECT_EQ(usText.error, "");
+    EXPECT_EQ(usText.text, printable + "\r");
+    EXPECT_EQ(us.Presses(), printable.size() + 1) << "a key pressed for nothing";
 
     ASSERT_GT(kKeyboardLayoutCount, 0u);
     for (size_t i = 0; i < kKeyboardLayoutCount; i++) {

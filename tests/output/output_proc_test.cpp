@@ -121,11 +121,7 @@ TEST_F(OutputProcTest, ClientsOfBothStacksStartAndStopTheReaderAcrossAPortMove) 
 }
 
 TEST_F(OutputProcTest, KeyboardTypesEveryTextAndAStalledHostHoldsUpNobody) {
-    const std::string gadget = sandbox.Path("hidg0");
-    unlink(gadget.c_str());
-    ASSERT_EQ(mkfifo(gadget.c_str(), 0600), 0);
-    int host = open(gadget.c_str(),
-                    O_RDWR | O_NONBLOCK | O_CLOEXEC);  // reads the reports, can fill the FIFO
+    int host = OpenGadgetFifo();  // reads the reports, can fill the FIFO
     ASSERT_GE(host, 0);
     SaveConfig(
         ConfigXml("  <Datagrams>\n"

@@ -1,8 +1,11 @@
 // End-to-end helpers: configuration texts, the korvane fixture.
 #include "support/e2e.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -111,6 +114,13 @@ void KorvaneE2eTest::StartKorvane(const std::vector<std::string> &args) {
         FAIL() << "not every worker thread runs; threads:" << running << "\n" << korvane.Output();
     }
     WaitWatching();
+}
+
+int KorvaneE2eTest::OpenGadgetFifo() {
+    const std::string gadget = sandbox.Path("hidg0");
+    unlink(gadget.c_str());
+    if (mkfifo(gadget.c_str(), 0600) != 0) return -1;
+    return open(gadget.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 }
 
 void KorvaneE2eTest::WaitWatching() {

@@ -64,6 +64,9 @@ protected:
     // for the worker threads and the watcher's watch. Use with
     // ASSERT_NO_FATAL_FAILURE.
     void StartKorvane(const std::vector<std::string> &args);
+    // Replaces the keyboard gadget by a FIFO and returns the host's end of it
+    // (read-write, so the FIFO stays open; non-blocking); -1 on failure.
+    int OpenGadgetFifo();
     // Waits until korvane's configuration watcher holds its watch, so that no
     // change of the file goes unseen. StartKorvane does it once.
     void WaitWatching();
